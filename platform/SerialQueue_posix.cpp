@@ -1,0 +1,106 @@
+#include <platform/SerialQueue.h>
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace tessaline::platform {
+
+// Shared by the queue and its worker, so the worker never touches freed memory.
+struct SerialQueue::State {
+  std::string label;
+  QualityOfService qos;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::function<void()>> tasks;
+  bool stopping = false;
+  std::thread worker;
+  std::thread::id workerId;
+};
+
+namespace {
+
+void workerLoop(const std::shared_ptr<SerialQueue::State>& state);
+
+}  // namespace
+
+SerialQueue::SerialQueue(std::string label, QualityOfService qos)
+    : state_(std::make_shared<State>()) {
+  state_->label = std::move(label);
+  state_->qos = qos;
+  std::lock_guard lock(state_->mutex);
+  state_->worker = std::thread([state = state_] { workerLoop(state); });
+  state_->workerId = state_->worker.get_id();
+  // Thread names are limited to 15 bytes; they make the queue visible in debuggers.
+  pthread_setname_np(state_->worker.native_handle(), state_->label.substr(0, 15).c_str());
+}
+
+SerialQueue::~SerialQueue() {
+  std::deque<std::function<void()>> dropped;  // destroyed outside the lock
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    dropped.swap(state_->tasks);
+  }
+  state_->changed.notify_all();
+  if (std::this_thread::get_id() == state_->workerId) {
+    // Destroyed by its own task: the worker ends by itself after that task and only touches the
+    // shared state, which it keeps alive.
+    state_->worker.detach();
+  } else {
+    state_->worker.join();
+  }
+}
+
+void SerialQueue::async(std::function<void()> task) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) {
+      return;
+    }
+    state_->tasks.push_back(std::move(task));
+  }
+  state_->changed.notify_one();
+}
+
+const std::string& SerialQueue::label() const {
+  return state_->label;
+}
+
+QualityOfService SerialQueue::qualityOfService() const {
+  return state_->qos;
+}
+
+bool SerialQueue::isCurrent() const {
+  std::lock_guard lock(state_->mutex);
+  return std::this_thread::get_id() == state_->workerId;
+}
+
+namespace {
+
+void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(state->mutex);
+      state->changed.wait(lock, [&] { return state->stopping || !state->tasks.empty(); });
+      if (state->stopping) {
+        return;
+      }
+      task = std::move(state->tasks.front());
+      state->tasks.pop_front();
+    }
+    try {
+      task();
+    } catch (...) {
+      // Exceptions never cross a queue boundary.
+    }
+  }
+}
+
+}  // namespace
+
+}  // namespace tessaline::platform
