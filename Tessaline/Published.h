@@ -138,7 +138,7 @@ class Published {
   }
 
   // The change stream: the current value at once, then every later value.
-  Cancellable subscribe(std::function<void(const T&)> callback) {
+  Cancellable subscribe(std::function<void(const T&)> callback) const {
     auto shared = std::make_shared<std::function<void(const T&)>>(std::move(callback));
     auto handle = detail::makeCancellable(
         subscribers_, subscribers_->add([shared](const T& value) { (*shared)(value); }));
