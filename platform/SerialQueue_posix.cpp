@@ -23,7 +23,9 @@ struct SerialQueue::State {
 
 namespace {
 
-void workerLoop(const std::shared_ptr<SerialQueue::State>& state);
+// A template, so that it works on the queue's private state without naming it.
+template <class State>
+void workerLoop(const std::shared_ptr<State>& state);
 
 }  // namespace
 
@@ -81,7 +83,8 @@ bool SerialQueue::isCurrent() const {
 
 namespace {
 
-void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
+template <class State>
+void workerLoop(const std::shared_ptr<State>& state) {
   for (;;) {
     std::function<void()> task;
     {
