@@ -155,7 +155,8 @@ std::string Url::scheme() const {
 }
 
 std::string Url::host() const {
-  std::string_view authority = parts().authority;
+  const Parts p = parts();  // the view below must not outlive it
+  std::string_view authority = p.authority;
   if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
     authority.remove_prefix(at + 1);
   }
@@ -175,7 +176,8 @@ std::string Url::host() const {
 }
 
 std::optional<int> Url::port() const {
-  std::string_view authority = parts().authority;
+  const Parts p = parts();  // the view below must not outlive it
+  std::string_view authority = p.authority;
   if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
     authority.remove_prefix(at + 1);
   }
