@@ -1,0 +1,197 @@
+#include <Tessaline/diagnostics/CollectCrashReportsStep.h>
+
+#include <Tessaline/diagnostics/detail/StepState.h>
+#include <Tessaline/records/detail/Hash.h>
+#include <Tessaline/records/detail/Json.h>
+#include <platform/FileSystem.h>
+#include <platform/MainQueue.h>
+#include <platform/SerialQueue.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace tessaline {
+
+namespace detail {
+
+template <>
+struct JsonCoding<CollectCrashReportsStep::Report> {
+  static CollectCrashReportsStep::Report decode(const JsonReader& in) {
+    return {in.required<std::string>("name"), in.required<Bytes>("payload")};
+  }
+  static OrderedJson encode(const CollectCrashReportsStep::Report& report) {
+    OrderedJson object = OrderedJson::object();
+    put(object, "name", report.name);
+    put(object, "payload", report.payload);
+    return object;
+  }
+};
+
+}  // namespace detail
+
+namespace {
+
+using platform::FileSystem;
+
+// A selected entry and its creation date, read once so that sorting sees stable values.
+struct Candidate {
+  std::string path;
+  std::string name;
+  std::optional<FileSystem::Time> created;
+};
+
+// Newest first; entries without a readable date after all others; equal dates by path, so the
+// order is total.
+bool newerFirst(const Candidate& a, const Candidate& b) {
+  if (a.created.has_value() != b.created.has_value()) {
+    return a.created.has_value();
+  }
+  if (a.created && *a.created != *b.created) {
+    return *a.created > *b.created;
+  }
+  return a.path < b.path;
+}
+
+}  // namespace
+
+// The per-instance values the queue computes on first use and keeps.
+struct CollectCrashReportsStep::Scan {
+  std::optional<std::string> directory;
+
+  const std::string& directoryPath() {
+    if (!directory) {
+      directory = FileSystem::homeDirectory() + "/Library/Logs/DiagnosticReports";
+    }
+    return *directory;
+  }
+};
+
+Result<std::string> CollectCrashReportsStep::Report::encodeList(
+    const std::vector<Report>& reports) {
+  return detail::encodeJson(reports);
+}
+
+Result<std::vector<CollectCrashReportsStep::Report>> CollectCrashReportsStep::Report::decodeList(
+    std::string_view json) {
+  return detail::decodeJson<std::vector<Report>>(json);
+}
+
+CollectCrashReportsStep::CollectCrashReportsStep()
+    : state_(std::make_shared<detail::StepState>("CollectCrashReportsStep")),
+      scan_(std::make_shared<Scan>()),
+      queue_(std::make_unique<platform::SerialQueue>("CollectCrashReports",
+                                                     platform::QualityOfService::userInitiated)) {}
+
+CollectCrashReportsStep::~CollectCrashReportsStep() {
+  queue_.reset();
+}
+
+StepClassMembers& CollectCrashReportsStep::classMembers() {
+  static StepClassMembers members(0, "Crash Logs");
+  return members;
+}
+
+bool CollectCrashReportsStep::shouldRun(const Feedback& feedback) {
+  return feedback.reason.crashLogs == Feedback::Requirement::required;
+}
+
+const std::vector<std::string>& CollectCrashReportsStep::tokens() {
+  static const std::vector<std::string> list{"pairloom",           "pairloomhelper",
+                                             "orvstatsservice",    "handsetlinkservice",
+                                             "nearbypanelservice", "wirelessinputservice"};
+  return list;
+}
+
+bool CollectCrashReportsStep::matchesReportName(std::string_view name) {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  });
+  const auto& list = tokens();
+  return std::any_of(list.begin(), list.end(), [&lower](const std::string& token) {
+    return lower.find(token) != std::string::npos;
+  });
+}
+
+bool CollectCrashReportsStep::isRunning() const {
+  return state_->isRunning.load();
+}
+
+std::shared_ptr<Progress> CollectCrashReportsStep::run(const Feedback&, Completion completion) {
+  state_->isRunning = true;
+  state_->setCompletion(completion);
+  std::weak_ptr<const DiagnosisStep> step = weak_from_this();
+  queue_->async([step, state = state_, scan = scan_, completion = std::move(completion)] {
+    if (step.expired()) {
+      return;
+    }
+    auto reports = onQueueCollectReports(*scan, *state);
+    platform::MainQueue::async([step, state, completion, reports = std::move(reports)] {
+      if (!step.lock()) {
+        return;
+      }
+      auto encoded = Report::encodeList(reports);
+      if (!encoded) {
+        state->log.error("Failed to encode crash logs: %{public}@", encoded.error().description());
+        state->isRunning = false;
+        if (completion) {
+          completion(encoded.error());
+        }
+        return;
+      }
+      state->isRunning = false;
+      if (completion) {
+        completion(Bytes(std::move(encoded.value())));
+      }
+    });
+  });
+  return nullptr;
+}
+
+std::vector<CollectCrashReportsStep::Report> CollectCrashReportsStep::onQueueCollectReports(
+    Scan& scan, const detail::StepState& state) {
+  const auto& log = state.log;
+  std::vector<Candidate> candidates;
+  const auto listed = FileSystem::enumerate(
+      scan.directoryPath(),
+      [&candidates](const FileSystem::Entry& entry) {
+        if (matchesReportName(entry.name)) {
+          candidates.push_back({entry.path, entry.name, std::nullopt});
+        }
+      },
+      [&log](const std::string& path, const Error& error) {
+        log.debug("Skipping unreadable folder %@: %{public}@", path, error.description());
+      });
+  if (!listed) {
+    return {};  // no reports folder: nothing to report
+  }
+
+  for (auto& candidate : candidates) {
+    candidate.created = FileSystem::creationDate(candidate.path);
+  }
+  std::sort(candidates.begin(), candidates.end(), newerFirst);
+  if (candidates.size() > kReportLimit) {
+    log.debug("Found %d reports, limiting output to %d", candidates.size(), kReportLimit);
+    candidates.resize(kReportLimit);
+  }
+
+  std::vector<Report> reports;
+  for (const auto& candidate : candidates) {
+    auto content = FileSystem::readFile(candidate.path);
+    if (!content) {
+      log.error("Error reading file at %@: %{public}@", candidate.path,
+                content.error().description());
+      continue;
+    }
+    reports.push_back({candidate.name, std::move(content.value())});
+  }
+  log.debug("Produced %d report file(s)", reports.size());
+  return reports;
+}
+
+}  // namespace tessaline
+
+std::size_t std::hash<tessaline::CollectCrashReportsStep::Report>::operator()(
+    const tessaline::CollectCrashReportsStep::Report& report) const noexcept {
+  return tessaline::detail::hashValues(report.name, report.payload);
+}

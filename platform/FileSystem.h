@@ -1,0 +1,56 @@
+#pragma once
+
+#include <Tessaline/Bytes.h>
+#include <Tessaline/Error.h>
+#include <Tessaline/Export.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tessaline::platform {
+
+// File-system access for the diagnostics. Every failure is an Error of kind fileSystem whose text
+// names the path and the system's reason.
+class TESSALINE_EXPORT FileSystem {
+ public:
+  using Time = std::chrono::system_clock::time_point;
+
+  // The per-user temporary directory, always ending in "/": $TMPDIR when set, else a private
+  // folder /tmp/tessaline-<uid>/ (made with mode 0700; refused when another user owns it or it
+  // is not a real folder).
+  static Result<std::string> temporaryDirectory();
+  // The user's home folder: $HOME, else the password database's entry.
+  static std::string homeDirectory();
+
+  // Makes a folder and any missing parents; an existing folder is fine.
+  static Result<Unit> createDirectory(const std::string& path);
+  // Copies a file, or a folder with everything in it, to `destination`, which must not exist.
+  // A symbolic link given as the source is followed; links inside a folder are copied as links.
+  // A copy that fails half-way leaves nothing at `destination`.
+  static Result<Unit> copyItem(const std::string& source, const std::string& destination);
+  // Removes a file or a whole folder tree; a missing item is fine.
+  static Result<Unit> removeItem(const std::string& path);
+  // The whole content of a regular file.
+  static Result<Bytes> readFile(const std::string& path);
+  // Whether anything (also a dangling link) is at the path.
+  static bool itemExists(const std::string& path);
+
+  struct Entry {
+    std::string path;  // the folder given to enumerate() + "/" + the relative path
+    std::string name;  // the last path component
+    bool isDirectory = false;
+  };
+  // Visits every entry below `directory` at any depth, hidden ones included; symbolic links are
+  // reported, never followed. A subfolder that cannot be read is passed to `onError` (when given)
+  // and skipped. Fails only when `directory` itself cannot be read.
+  static Result<Unit> enumerate(
+      const std::string& directory, const std::function<void(const Entry&)>& visit,
+      const std::function<void(const std::string& path, const Error&)>& onError = {});
+  // When the item (not a link's target) was created; nothing where the file system does not
+  // record it or it cannot be read.
+  static std::optional<Time> creationDate(const std::string& path);
+};
+
+}  // namespace tessaline::platform
