@@ -1,0 +1,170 @@
+#pragma once
+
+#include <Tessaline/Error.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tessaline::server {
+
+// One stored upload. Its bytes live in the file named by id under the attachments folder.
+struct AttachmentRecord {
+  std::string id;         // assigned by the service; also the file's name
+  std::string localId;    // the report it was uploaded for
+  std::string fileId;     // as the client named it
+  std::string extension;  // as the client sent it
+  std::string name;       // display name, safe as one path component
+  std::int64_t size = 0;
+  std::int64_t createdMs = 0;  // milliseconds since the Unix epoch
+
+  friend bool operator==(const AttachmentRecord&, const AttachmentRecord&) = default;
+};
+
+// An attachment a report refers to, as the client lists it.
+struct AttachmentReference {
+  std::string id;
+  std::string name;
+};
+
+struct NewReport {
+  std::string localId;
+  std::int64_t reasonId = 0;
+  std::optional<std::string> reasonTitle;
+  std::int64_t frequencyId = 0;
+  std::optional<std::string> frequencyTitle;
+  std::string subject;
+  std::vector<std::string> messages;
+  std::optional<std::string> name;
+  std::optional<std::string> email;
+  std::vector<AttachmentReference> attachments;
+};
+
+struct StoredReport {
+  std::string id;
+  std::string localId;
+  std::int64_t receivedMs = 0;
+  std::int64_t reasonId = 0;
+  std::optional<std::string> reasonTitle;
+  std::int64_t frequencyId = 0;
+  std::optional<std::string> frequencyTitle;
+  std::string subject;
+  std::vector<std::string> messages;
+  std::optional<std::string> name;
+  std::optional<std::string> email;
+  std::vector<AttachmentRecord> attachments;
+};
+
+struct ReportSummary {
+  std::string id;
+  std::int64_t receivedMs = 0;
+  std::int64_t reasonId = 0;
+  std::string subject;
+  std::int64_t attachmentCount = 0;
+};
+
+// A report that names attachments it may not use; nothing was stored.
+struct ReportRejected {
+  std::string message;
+};
+
+struct OrphanSweep {
+  int attachmentsRemoved = 0;  // unreferenced uploads past the grace period
+  int strayFilesRemoved = 0;   // files without a record (an upload cut short by a crash)
+};
+
+// The service's data folder: a SQLite database (WAL, synchronous=FULL) with the reports and the
+// attachment records, and one file per attachment. Everything a method reports as done is on
+// disk (file, folder entry and database commit) before it returns. Safe to call from any thread.
+class Store {
+ public:
+  enum class Mode {
+    service,   // creates the folder and the database, migrates, takes the folder's lock
+    readOnly,  // operator commands: the database must exist at the current schema version
+  };
+
+  static constexpr int kSchemaVersion = 1;
+  static constexpr std::string_view kDatabaseName = "tessaline.sqlite3";
+  static constexpr std::string_view kAttachmentsFolder = "attachments";
+
+  static Result<std::unique_ptr<Store>> open(const std::filesystem::path& dataDir, Mode mode);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // An attachment being received. Its file is removed when the upload is dropped uncommitted.
+  class Upload {
+   public:
+    Upload(Upload&& other) noexcept;
+    Upload& operator=(Upload&&) = delete;
+    ~Upload();
+
+    const std::string& id() const { return id_; }
+    std::uint64_t size() const { return size_; }
+    // Appends bytes to the file; false when the disk refuses them.
+    bool append(std::string_view bytes);
+
+   private:
+    friend class Store;
+    Upload(Store* store, std::string id, int fd) : store_(store), id_(std::move(id)), fd_(fd) {}
+    void discard();
+
+    Store* store_;
+    std::string id_;
+    int fd_;
+    std::uint64_t size_ = 0;
+  };
+
+  Result<Upload> beginUpload();
+  // Makes the upload durable (file and folder synced, record committed) and returns its record.
+  Result<AttachmentRecord> commitUpload(Upload upload, std::string localId, std::string fileId,
+                                        std::string extension);
+
+  // Stores a report with its messages and attachment links in one durable transaction and
+  // returns its new id. Every attachment must exist, belong to the report's local id and carry
+  // the name the service gave it; otherwise nothing is stored.
+  std::variant<std::string, ReportRejected, Error> insertReport(const NewReport& report);
+
+  // Removes uploads that no report references and that are older than the grace period, then
+  // files in the attachments folder that have no record (atStart: whatever their age, since no
+  // upload can be in flight yet). Files of uploads in flight are never touched.
+  Result<OrphanSweep> removeOrphans(std::chrono::milliseconds grace, bool atStart);
+
+  Result<std::vector<ReportSummary>> listReports();
+  Result<std::optional<StoredReport>> report(std::string_view id);
+  Result<std::optional<AttachmentRecord>> attachment(std::string_view id);
+
+  const std::filesystem::path& dataDir() const { return dataDir_; }
+  std::filesystem::path attachmentPath(std::string_view id) const;
+
+ private:
+  class Statement;
+  Store() = default;
+  Result<Unit> openDatabase(Mode mode);
+  Result<Unit> migrate();
+  Statement& statement(const char* sql);
+  Error databaseError(const std::string& what) const;
+  void forgetUpload(const std::string& id);
+
+  std::filesystem::path dataDir_;
+  std::filesystem::path attachmentsDir_;
+  int attachmentsDirFd_ = -1;
+  int lockFd_ = -1;
+  sqlite3* db_ = nullptr;
+  std::mutex mutex_;  // guards db_, the statements and uploadsInFlight_
+  std::vector<std::pair<const char*, std::unique_ptr<Statement>>> statements_;
+  std::set<std::string, std::less<>> uploadsInFlight_;
+};
+
+}  // namespace tessaline::server

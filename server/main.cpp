@@ -1,0 +1,281 @@
+// tessaline-service: the reference feedback service, and the operator's commands on its data.
+
+#include "HttpServer.h"
+#include "OperatorCommands.h"
+#include "ServiceConfig.h"
+#include "ServiceCore.h"
+#include "Store.h"
+
+#include <CLI/CLI.hpp>
+
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace tessaline::server;
+using namespace std::chrono_literals;
+
+void logLine(const std::string& line) {
+  // One write per line, so lines of concurrent requests do not interleave.
+  std::cerr << ("tessaline-service: " + line + "\n") << std::flush;
+}
+
+bool isLoopback(const std::string& address) {
+  if (address == "localhost") {
+    return true;
+  }
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET, address.c_str(), bytes) == 1) {
+    return bytes[0] == 127;
+  }
+  if (inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+    static const unsigned char loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::equal(std::begin(bytes), std::end(bytes), std::begin(loopback));
+  }
+  return false;
+}
+
+// Removes unreferenced uploads every interval until stopped.
+class OrphanSweeper {
+ public:
+  OrphanSweeper(Store& store, std::chrono::seconds grace)
+      : store_(store), grace_(grace), thread_([this] { loop(); }) {}
+  ~OrphanSweeper() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void loop() {
+    const auto interval = std::clamp<std::chrono::seconds>(grace_ / 2, 1s, 15min);
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, interval, [this] { return stopped_; })) {
+      lock.unlock();
+      report(store_.removeOrphans(grace_, false));
+      lock.lock();
+    }
+  }
+
+ public:
+  static void report(const tessaline::Result<OrphanSweep>& sweep) {
+    if (!sweep) {
+      logLine("cannot remove orphaned uploads: " + sweep.error().description());
+    } else if (sweep->attachmentsRemoved + sweep->strayFilesRemoved > 0) {
+      logLine("removed " + std::to_string(sweep->attachmentsRemoved) +
+              " unreferenced upload(s) and " + std::to_string(sweep->strayFilesRemoved) +
+              " stray file(s)");
+    }
+  }
+
+ private:
+  Store& store_;
+  std::chrono::seconds grace_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopped_ = false;
+  std::thread thread_;
+};
+
+// Waits for SIGTERM or SIGINT (blocked in every thread) and stops the server. It keeps asking
+// until serving has ended, so a signal that arrives before listening started is not lost.
+class ShutdownOnSignal {
+ public:
+  explicit ShutdownOnSignal(HttpServer& server) : server_(server), thread_([this] { loop(); }) {}
+  ~ShutdownOnSignal() {
+    served_ = true;
+    thread_.join();
+  }
+
+ private:
+  void loop() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    const timespec tick{0, 100'000'000};
+    bool stopping = false;
+    while (!served_) {
+      if (sigtimedwait(&signals, nullptr, &tick) > 0 && !stopping) {
+        stopping = true;
+        logLine("stopping");
+      }
+      if (stopping) {
+        server_.stop();
+      }
+    }
+  }
+
+  HttpServer& server_;
+  std::atomic<bool> served_{false};
+  std::thread thread_;
+};
+
+struct ServeArguments {
+  int port = -1;
+  std::string data;
+  std::string config;
+  std::uint64_t maxUploadBytes = 64 * 1024 * 1024;
+  std::string certificate;
+  std::string key;
+  std::string bind = "127.0.0.1";
+  std::int64_t orphanGraceSeconds = 24 * 60 * 60;
+  std::size_t threads = 8;
+};
+
+int serve(const ServeArguments& arguments) {
+  if (arguments.port < 0 || arguments.data.empty() || arguments.config.empty()) {
+    std::cerr << "tessaline-service: --port, --data and --config are required to serve\n";
+    return 2;
+  }
+  if (arguments.certificate.empty() != arguments.key.empty()) {
+    std::cerr << "tessaline-service: --cert and --key go together\n";
+    return 2;
+  }
+  const bool tls = !arguments.certificate.empty();
+  if (!tls && !isLoopback(arguments.bind)) {
+    std::cerr << "tessaline-service: plain HTTP is served on loopback only; give --cert and "
+                 "--key to serve on "
+              << arguments.bind << "\n";
+    return 2;
+  }
+
+  tessaline::Result<ServiceConfig> config = ServiceConfig::load(arguments.config);
+  if (!config) {
+    std::cerr << "tessaline-service: " << arguments.config << ": " << config.error().description()
+              << "\n";
+    return 1;
+  }
+  tessaline::Result<std::unique_ptr<Store>> store =
+      Store::open(arguments.data, Store::Mode::service);
+  if (!store) {
+    std::cerr << "tessaline-service: " << store.error().description() << "\n";
+    return 1;
+  }
+  const std::chrono::seconds grace(arguments.orphanGraceSeconds);
+  OrphanSweeper::report(store.value()->removeOrphans(grace, true));
+
+  ServiceOptions options;
+  options.maxUploadBytes = arguments.maxUploadBytes;
+  options.log = logLine;
+  ServiceCore core(std::move(config).value(), *store.value(), options);
+
+  HttpOptions http;
+  http.bind = arguments.bind;
+  http.port = arguments.port;
+  if (tls) {
+    http.certificate = arguments.certificate;
+    http.privateKey = arguments.key;
+  }
+  http.threads = arguments.threads;
+  http.payloadMaxLength = std::max(options.maxUploadBytes, options.maxReportBytes);
+  tessaline::Result<std::unique_ptr<HttpServer>> server = HttpServer::create(core, http);
+  if (!server) {
+    std::cerr << "tessaline-service: " << server.error().description() << "\n";
+    return 1;
+  }
+
+  bool served = false;
+  {
+    OrphanSweeper sweeper(*store.value(), grace);
+    ShutdownOnSignal shutdown(*server.value());
+    std::cout << "listening on " << server.value()->port() << std::endl;
+    logLine(std::string("serving ") + (tls ? "https" : "http") + "://" + arguments.bind + ":" +
+            std::to_string(server.value()->port()) + "/v1 from " + arguments.data);
+    served = server.value()->run();
+  }
+  logLine("stopped");
+  return served ? 0 : 1;
+}
+
+std::unique_ptr<Store> openForOperator(const std::string& data) {
+  tessaline::Result<std::unique_ptr<Store>> store = Store::open(data, Store::Mode::readOnly);
+  if (!store) {
+    std::cerr << "tessaline-service: " << store.error().description() << "\n";
+    return nullptr;
+  }
+  return std::move(store).value();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Signals are taken by one thread only (ShutdownOnSignal); every thread inherits this mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  CLI::App app{"tessaline-service: the reference feedback service"};
+  app.require_subcommand(0, 1);
+  ServeArguments serveArguments;
+  app.add_option("--port", serveArguments.port, "Port to listen on; 0 picks a free one")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--data", serveArguments.data, "Data folder (database and attachments)");
+  app.add_option("--config", serveArguments.config,
+                 "Service configuration: the form and the release trains")
+      ->check(CLI::ExistingFile);
+  app.add_option("--max-upload-bytes", serveArguments.maxUploadBytes,
+                 "Largest attachment accepted, in bytes")
+      ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{1} << 40));
+  app.add_option("--cert", serveArguments.certificate, "TLS certificate (PEM)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--key", serveArguments.key, "TLS private key (PEM)")->check(CLI::ExistingFile);
+  app.add_option("--bind", serveArguments.bind, "Address to listen on")->capture_default_str();
+  app.add_option("--orphan-grace", serveArguments.orphanGraceSeconds,
+                 "Seconds an upload that no report references is kept")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{10} * 365 * 24 * 3600));
+  app.add_option("--threads", serveArguments.threads, "Requests served at once")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
+
+  std::string data;
+  std::string reportId;
+  std::string outDir;
+  CLI::App* list = app.add_subcommand("list", "List the stored reports");
+  list->add_option("--data", data, "Data folder")->required();
+  CLI::App* show = app.add_subcommand("show", "Show one report");
+  show->add_option("id", reportId, "Report id")->required();
+  show->add_option("--data", data, "Data folder")->required();
+  CLI::App* exportCommand =
+      app.add_subcommand("export", "Write a report and its attachments to a folder");
+  exportCommand->add_option("id", reportId, "Report id")->required();
+  exportCommand->add_option("outdir", outDir, "Folder to write to")->required();
+  exportCommand->add_option("--data", data, "Data folder")->required();
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (list->parsed() || show->parsed() || exportCommand->parsed()) {
+    std::unique_ptr<Store> store = openForOperator(data);
+    if (!store) {
+      return 1;
+    }
+    if (list->parsed()) {
+      return listReports(*store, std::cout, std::cerr);
+    }
+    if (show->parsed()) {
+      return showReport(*store, reportId, std::cout, std::cerr);
+    }
+    return exportReport(*store, reportId, outDir, std::cout, std::cerr);
+  }
+  return serve(serveArguments);
+}
