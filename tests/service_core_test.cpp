@@ -1,0 +1,686 @@
+// The service's request handling and storage, driven directly (no HTTP): every refusal, what is
+// stored, orphan removal and the schema guard.
+
+#include "OperatorCommands.h"
+#include "ServiceConfig.h"
+#include "ServiceCore.h"
+#include "Store.h"
+
+#include "support/TemporaryDirectory.h"
+
+#include <Tessaline/records/Config.h>
+#include <Tessaline/records/Uuid.h>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace tessaline::server {
+namespace {
+
+using nlohmann::json;
+using tessaline::testing::TemporaryDirectory;
+using namespace std::string_literals;
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// An error answer is {"error": "..."} and nothing else, so the client can never take it for an
+// answer record.
+void expectRefusal(const ServiceResponse& response, int status, const std::string& fragment = "") {
+  EXPECT_EQ(response.status, status) << response.body;
+  const json body = json::parse(response.body, nullptr, false);
+  ASSERT_TRUE(body.is_object()) << response.body;
+  ASSERT_EQ(body.size(), 1u) << response.body;
+  ASSERT_TRUE(body.contains("error") && body["error"].is_string()) << response.body;
+  EXPECT_NE(body["error"].get<std::string>().find(fragment), std::string::npos) << response.body;
+}
+
+class ServiceCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { open(ServiceOptions{}); }
+
+  void open(ServiceOptions options) {
+    core_.reset();
+    store_.reset();
+    Result<std::unique_ptr<Store>> store = Store::open(dataDir(), Store::Mode::service);
+    ASSERT_TRUE(store) << store.error().description();
+    store_ = std::move(store).value();
+    Result<ServiceConfig> config = ServiceConfig::load(kSampleConfig);
+    ASSERT_TRUE(config) << config.error().description();
+    config_ = config.value();
+    core_ = std::make_unique<ServiceCore>(config.value(), *store_, std::move(options));
+  }
+
+  std::filesystem::path dataDir() const { return directory_.path() / "data"; }
+  std::filesystem::path attachmentsDir() const { return dataDir() / "attachments"; }
+
+  std::size_t attachmentFileCount() const {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(attachmentsDir()),
+                      std::filesystem::directory_iterator()));
+  }
+
+  ServiceResponse get(const std::string& path, Query query = {}) {
+    ServiceRequest request;
+    request.method = "GET";
+    request.path = path;
+    request.query = std::move(query);
+    return core_->handle(request);
+  }
+
+  ServiceResponse post(const std::string& path, Query query, std::string body,
+                       std::vector<std::pair<std::string, std::string>> headers = {}) {
+    ServiceRequest request;
+    request.method = "POST";
+    request.path = path;
+    request.query = std::move(query);
+    request.headers = std::move(headers);
+    request.body = ServiceRequest::bodyOf(std::move(body));
+    return core_->handle(request);
+  }
+
+  // Uploads and returns the answer's fields.
+  json upload(const std::string& localId, const std::string& bytes,
+              const std::string& fileId = "System Profile", const std::string& extension = "spx") {
+    const ServiceResponse response =
+        post("/v1/attachments",
+             {{"fileId", fileId}, {"localId", localId}, {"extension", extension}}, bytes);
+    EXPECT_EQ(response.status, 201) << response.body;
+    return json::parse(response.body);
+  }
+
+  static json reportBody(const std::string& localId, const json& attachments = json::array()) {
+    return {{"localId", localId},
+            {"reasonId", 2},
+            {"frequencyId", 1},
+            {"subject", "Crackling audio"},
+            {"messages", {{{"body", "It crackles after sleep.\n\nMacBookPro18,1"}}}},
+            {"name", "Ann Example"},
+            {"email", "ann@example.org"},
+            {"attachments", attachments}};
+  }
+
+  TemporaryDirectory directory_{"tessaline-service-core"};
+  std::unique_ptr<Store> store_;
+  ServiceConfig config_;
+  std::unique_ptr<ServiceCore> core_;
+  const std::string localId_ = Uuid::random().uuidString();
+};
+
+TEST_F(ServiceCoreTest, ConfigAnswerDecodesAsTheFormConfiguration) {
+  const ServiceResponse response = get("/v1/config");
+  EXPECT_EQ(response.status, 200);
+  Result<Config> decoded = Config::fromJson(response.body);
+  ASSERT_TRUE(decoded) << decoded.error().description();
+  EXPECT_EQ(decoded.value(), config_.form);
+}
+
+TEST_F(ServiceCoreTest, UpdateCheckComparesWithTheTrainsLatestBuild) {
+  json answer =
+      json::parse(get("/v1/updateCheck", {{"buildNumber", "310"}, {"train", "stable"}}).body);
+  EXPECT_EQ(answer, json::parse(R"({"beta": false, "latestBuild": 320, "updateAvailable": true,
+      "message": "Version 2.5 is ready: faster exports and a new mixer."})"));
+  answer = json::parse(get("/v1/updateCheck", {{"buildNumber", "320"}, {"train", "stable"}}).body);
+  EXPECT_FALSE(answer["updateAvailable"].get<bool>());
+  // A train without a message answers without the key; an unknown build number is -1.
+  answer = json::parse(get("/v1/updateCheck", {{"buildNumber", "-1"}, {"train", "nightly"}}).body);
+  EXPECT_EQ(answer, json::parse(R"({"beta": true, "latestBuild": 340, "updateAvailable": true})"));
+
+  expectRefusal(get("/v1/updateCheck", {{"buildNumber", "310"}, {"train", "canary"}}), 404,
+                "unknown release train");
+}
+
+TEST_F(ServiceCoreTest, UpdateCheckRefusesBadQueryValues) {
+  const std::vector<std::pair<Query, std::string>> cases = {
+      {{{"train", "stable"}}, "\"buildNumber\" is missing"},
+      {{{"buildNumber", "310"}}, "\"train\" is missing"},
+      {{{"buildNumber", ""}, {"train", "stable"}}, "is empty"},
+      {{{"buildNumber", "31a"}, {"train", "stable"}}, "not an integer"},
+      {{{"buildNumber", " 310"}, {"train", "stable"}}, "not an integer"},
+      {{{"buildNumber", "3.1"}, {"train", "stable"}}, "not an integer"},
+      {{{"buildNumber", "+"}, {"train", "stable"}}, "not an integer"},
+      {{{"buildNumber", "99999999999999999999"}, {"train", "stable"}}, "not an integer"},
+      {{{"buildNumber", "310"}, {"train", "sta\nble"}}, "control characters"},
+      {{{"buildNumber", "310"},
+        {"train",
+         "sta\xc2\x85"
+         "ble"}},
+       "control characters"},
+      {{{"buildNumber", "310"}, {"train", "st\xff"}}, "not valid UTF-8"},
+      {{{"buildNumber", "310"}, {"train", std::string(129, 's')}}, "longer than 128 bytes"},
+      {{{"buildNumber", "310"}, {"train", "stable"}, {"train", "beta"}}, "more than once"},
+  };
+  for (const auto& [query, fragment] : cases) {
+    SCOPED_TRACE(fragment);
+    expectRefusal(get("/v1/updateCheck", query), 400, fragment);
+  }
+}
+
+TEST_F(ServiceCoreTest, UploadStoresTheBytesUnderAServiceChosenName) {
+  const std::string bytes("\0\x01binary\xff payload\r\n", 19);
+  const json answer = upload(Uuid::parse(localId_)->uuidString(), bytes);
+  EXPECT_EQ(answer.size(), 3u);
+  EXPECT_EQ(answer["localId"], localId_);
+  EXPECT_EQ(answer["name"], "System Profile.spx");
+  const std::string id = answer["attachmentId"];
+  ASSERT_TRUE(Uuid::parse(id));
+  EXPECT_EQ(readFile(store_->attachmentPath(id)), bytes);
+  EXPECT_EQ(store_->attachmentPath(id).parent_path(), attachmentsDir());
+
+  // The local id is taken in either letter case and answered in canonical form; an empty body
+  // and an empty extension are fine.
+  std::string lower = localId_;
+  for (char& c : lower) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const json empty = upload(lower, "", "notes", "");
+  EXPECT_EQ(empty["localId"], localId_);
+  EXPECT_EQ(empty["name"], "notes");
+  EXPECT_EQ(
+      std::filesystem::file_size(store_->attachmentPath(empty["attachmentId"].get<std::string>())),
+      0u);
+}
+
+TEST_F(ServiceCoreTest, ClientNamesNeverBecomePaths) {
+  const json answer = upload(localId_, "x", "../../etc/passwd", "sh/../x");
+  const std::string name = answer["name"];
+  EXPECT_EQ(name.find('/'), std::string::npos) << name;
+  EXPECT_NE(name.rfind(".", 0), 0u) << name;
+  EXPECT_TRUE(
+      std::filesystem::exists(store_->attachmentPath(answer["attachmentId"].get<std::string>())));
+  EXPECT_EQ(attachmentFileCount(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(directory_.path() / "etc"));
+}
+
+TEST_F(ServiceCoreTest, UploadRefusesBadQueryValuesAndStoresNothing) {
+  const std::string id = localId_;
+  const std::vector<std::pair<Query, std::string>> cases = {
+      {{{"localId", id}, {"extension", "spx"}}, "\"fileId\" is missing"},
+      {{{"fileId", "a"}, {"extension", "spx"}}, "\"localId\" is missing"},
+      {{{"fileId", "a"}, {"localId", id}}, "\"extension\" is missing"},
+      {{{"fileId", ""}, {"localId", id}, {"extension", "spx"}}, "is empty"},
+      {{{"fileId", "a"}, {"localId", "not-a-uuid"}, {"extension", "spx"}}, "not a UUID"},
+      {{{"fileId", "a"}, {"localId", id + "0"}, {"extension", "spx"}}, "longer than 36"},
+      {{{"fileId", "a"}, {"localId", "{" + id.substr(1)}, {"extension", "spx"}}, "not a UUID"},
+      {{{"fileId", "a\tb"}, {"localId", id}, {"extension", "spx"}}, "control characters"},
+      {{{"fileId", std::string("a\0b", 3)}, {"localId", id}, {"extension", "spx"}},
+       "control characters"},
+      {{{"fileId", "a"}, {"localId", id}, {"extension", "s\x7fx"}}, "control characters"},
+      {{{"fileId", "\xc0\xaf"}, {"localId", id}, {"extension", "spx"}}, "not valid UTF-8"},
+      {{{"fileId", "\xed\xa0\x80"}, {"localId", id}, {"extension", "spx"}}, "not valid UTF-8"},
+      {{{"fileId", std::string(256, 'f')}, {"localId", id}, {"extension", "spx"}},
+       "longer than 255"},
+      {{{"fileId", "a"}, {"localId", id}, {"extension", std::string(65, 'e')}}, "longer than 64"},
+      {{{"fileId", "a"}, {"fileId", "b"}, {"localId", id}, {"extension", "spx"}}, "more than once"},
+  };
+  for (const auto& [query, fragment] : cases) {
+    SCOPED_TRACE(fragment);
+    expectRefusal(post("/v1/attachments", query, "bytes"), 400, fragment);
+  }
+  EXPECT_EQ(attachmentFileCount(), 0u);
+}
+
+TEST_F(ServiceCoreTest, UploadsAboveTheLimitAreRefusedWhileStreaming) {
+  ServiceOptions options;
+  options.maxUploadBytes = 1000;
+  open(options);
+  const Query query{{"fileId", "log"}, {"localId", localId_}, {"extension", "txt"}};
+
+  // Without a declared length: refused once the streamed bytes pass the limit.
+  ServiceRequest streamed;
+  streamed.method = "POST";
+  streamed.path = "/v1/attachments";
+  streamed.query = query;
+  int chunksRead = 0;
+  streamed.body = [&](const BodySink& sink) {
+    for (int chunk = 0; chunk < 100; ++chunk) {
+      ++chunksRead;
+      if (!sink(std::string(300, 'x'))) {
+        return false;
+      }
+    }
+    return true;
+  };
+  expectRefusal(core_->handle(streamed), 413, "larger than 1000 bytes");
+  EXPECT_EQ(chunksRead, 4);
+
+  // With a declared length: refused before a byte is read.
+  ServiceRequest declared = streamed;
+  declared.headers = {{"content-length", "1001"}};
+  declared.body = [](const BodySink&) -> bool {
+    ADD_FAILURE() << "the body of a refused upload was read";
+    return false;
+  };
+  expectRefusal(core_->handle(declared), 413);
+  EXPECT_TRUE(core_->refuseEarly(declared).has_value());
+
+  // Exactly at the limit is fine.
+  EXPECT_EQ(post("/v1/attachments", query, std::string(1000, 'x')).status, 201);
+  EXPECT_EQ(attachmentFileCount(), 1u);
+}
+
+TEST_F(ServiceCoreTest, AnUploadCutShortLeavesNothing) {
+  ServiceRequest request;
+  request.method = "POST";
+  request.path = "/v1/attachments";
+  request.query = {{"fileId", "log"}, {"localId", localId_}, {"extension", "txt"}};
+  request.body = [](const BodySink& sink) {
+    sink("the first half");
+    return false;  // the connection broke
+  };
+  expectRefusal(core_->handle(request), 400, "could not be read");
+  EXPECT_EQ(attachmentFileCount(), 0u);
+  const Result<std::vector<ReportSummary>> reports = store_->listReports();
+  ASSERT_TRUE(reports);
+  EXPECT_TRUE(reports.value().empty());
+}
+
+TEST_F(ServiceCoreTest, CompressedBodiesAreRefusedUnread) {
+  for (const std::string path : {"/v1/attachments", "/v1/reports"}) {
+    ServiceRequest request;
+    request.method = "POST";
+    request.path = path;
+    request.query = {{"fileId", "log"}, {"localId", localId_}, {"extension", "txt"}};
+    request.headers = {{"Content-Encoding", "gzip"}};
+    request.body = [](const BodySink&) -> bool {
+      ADD_FAILURE() << "a compressed body was read";
+      return false;
+    };
+    expectRefusal(core_->handle(request), 415, "compressed");
+  }
+  // "identity" is no compression.
+  EXPECT_EQ(post("/v1/attachments", {{"fileId", "a"}, {"localId", localId_}, {"extension", ""}},
+                 "x", {{"content-encoding", "identity"}})
+                .status,
+            201);
+}
+
+TEST_F(ServiceCoreTest, RoutesMethodsAndBodiesOfGetRequests) {
+  expectRefusal(get("/v1/nothing"), 404);
+  expectRefusal(get("/v1/config/"), 404);
+  expectRefusal(get("/v1/reports"), 405);
+  expectRefusal(post("/v1/config", {}, ""), 405);
+  ServiceRequest request;
+  request.method = "GET";
+  request.path = "/v1/config";
+  request.headers = {{"Content-Length", "5"}};
+  expectRefusal(core_->handle(request), 400, "no request body");
+  request.headers = {{"Content-Length", "-5"}};
+  expectRefusal(core_->handle(request), 400, "Content-Length");
+}
+
+TEST_F(ServiceCoreTest, AReportIsStoredWithItsMessagesContactAndAttachments) {
+  const json first = upload(localId_, "profile bytes");
+  const json second = upload(localId_, "log bytes", "App Logs", "zip");
+  const json attachments = {{{"id", second["attachmentId"]}, {"name", second["name"]}},
+                            {{"id", first["attachmentId"]}, {"name", first["name"]}}};
+  const ServiceResponse response =
+      post("/v1/reports", {}, reportBody(localId_, attachments).dump());
+  ASSERT_EQ(response.status, 201) << response.body;
+  const json answer = json::parse(response.body);
+  ASSERT_EQ(answer.size(), 1u);
+  const std::string id = answer["id"];
+
+  Result<std::optional<StoredReport>> stored = store_->report(id);
+  ASSERT_TRUE(stored && stored.value());
+  const StoredReport& report = *stored.value();
+  EXPECT_EQ(report.localId, localId_);
+  EXPECT_EQ(report.reasonId, 2);
+  EXPECT_EQ(report.reasonTitle, "Audio sounds wrong");
+  EXPECT_EQ(report.frequencyTitle, "Always");
+  EXPECT_EQ(report.subject, "Crackling audio");
+  EXPECT_EQ(report.messages,
+            std::vector<std::string>{"It crackles after sleep.\n\nMacBookPro18,1"});
+  EXPECT_EQ(report.name, "Ann Example");
+  EXPECT_EQ(report.email, "ann@example.org");
+  ASSERT_EQ(report.attachments.size(), 2u);
+  EXPECT_EQ(report.attachments[0].name, "App Logs.zip");
+  EXPECT_EQ(report.attachments[0].size, 9);
+  EXPECT_EQ(report.attachments[1].id, first["attachmentId"]);
+}
+
+TEST_F(ServiceCoreTest, AReportWithoutContactOrAttachmentsKeepsThemAbsent) {
+  json body = reportBody(localId_);
+  body.erase("name");
+  body["email"] = nullptr;
+  body["messages"] = json::array();
+  body["reasonId"] = 99;  // not in the configuration: stored without a title
+  const ServiceResponse response = post("/v1/reports", {}, body.dump());
+  ASSERT_EQ(response.status, 201) << response.body;
+  const auto stored = store_->report(json::parse(response.body)["id"].get<std::string>());
+  ASSERT_TRUE(stored && stored.value());
+  EXPECT_FALSE(stored.value()->name);
+  EXPECT_FALSE(stored.value()->email);
+  EXPECT_FALSE(stored.value()->reasonTitle);
+  EXPECT_TRUE(stored.value()->messages.empty());
+}
+
+TEST_F(ServiceCoreTest, MalformedReportsAreRefusedAndNothingIsStored) {
+  const json valid = reportBody(localId_);
+  auto with = [&](const std::string& key, const json& value) {
+    json body = valid;
+    body[key] = value;
+    return body.dump();
+  };
+  auto without = [&](const std::string& key) {
+    json body = valid;
+    body.erase(key);
+    return body.dump();
+  };
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\"localId\": ", "not valid JSON"},
+      {"", "not valid JSON"},
+      {"[1, 2]", "not a JSON object"},
+      {"{\"subject\": \"\xff\"}", "not valid UTF-8"},
+      {"{\"subject\": \"\xed\xa0\x80\"}", "not valid UTF-8"},
+      {R"({"localId": "\ud800"})", "not valid JSON"},
+      {without("localId"), "localId"},
+      {with("localId", "123"), "localId: expected a UUID"},
+      {with("localId", 5), "localId"},
+      {without("reasonId"), "reasonId"},
+      {with("reasonId", "2"), "reasonId"},
+      {with("reasonId", 2.5), "reasonId"},
+      {with("reasonId", 18446744073709551615ull), "reasonId"},
+      {with("frequencyId", nullptr), "frequencyId"},
+      {without("subject"), "subject"},
+      {with("subject", json::array()), "subject"},
+      {without("messages"), "messages"},
+      {with("messages", json::object()), "messages"},
+      {with("messages", json::array({"text"})), "messages"},
+      {with("messages", json::array({json::object()})), "messages[].body"},
+      {with("name", 7), "name"},
+      {with("email", false), "email"},
+      {without("attachments"), "attachments"},
+      {with("attachments", json::array({{{"id", "A"}}})), "attachments[].name"},
+      {with("attachments",
+            json::array({{{"id", "A"}, {"name", "a"}}, {{"id", "A"}, {"name", "a"}}})),
+       "more than once"},
+  };
+  for (const auto& [body, fragment] : cases) {
+    SCOPED_TRACE(body);
+    expectRefusal(post("/v1/reports", {}, body), 400, fragment);
+  }
+  const Result<std::vector<ReportSummary>> reports = store_->listReports();
+  ASSERT_TRUE(reports);
+  EXPECT_TRUE(reports.value().empty());
+}
+
+TEST_F(ServiceCoreTest, ReportsMayOnlyUseTheirOwnUploads) {
+  const json mine = upload(localId_, "mine");
+  const json theirs = upload(Uuid::random().uuidString(), "theirs");
+  expectRefusal(
+      post("/v1/reports", {},
+           reportBody(localId_, {{{"id", Uuid::random().uuidString()}, {"name", "x"}}}).dump()),
+      422, "unknown attachment id");
+  expectRefusal(
+      post("/v1/reports", {},
+           reportBody(localId_, {{{"id", theirs["attachmentId"]}, {"name", theirs["name"]}}})
+               .dump()),
+      422, "uploaded for another report");
+  expectRefusal(
+      post("/v1/reports", {},
+           reportBody(localId_, {{{"id", mine["attachmentId"]}, {"name", "other.txt"}}}).dump()),
+      422, "is named");
+  // A refused report leaves no part behind: not even the links of the attachments listed before
+  // the bad one.
+  expectRefusal(post("/v1/reports", {},
+                     reportBody(localId_, {{{"id", mine["attachmentId"]}, {"name", mine["name"]}},
+                                           {{"id", "missing"}, {"name", "x"}}})
+                         .dump()),
+                422);
+  const Result<std::vector<ReportSummary>> reports = store_->listReports();
+  ASSERT_TRUE(reports);
+  EXPECT_TRUE(reports.value().empty());
+  Result<OrphanSweep> sweep = store_->removeOrphans(std::chrono::milliseconds(0), false);
+  ASSERT_TRUE(sweep);
+  EXPECT_EQ(sweep->attachmentsRemoved, 2);
+}
+
+TEST_F(ServiceCoreTest, ReportBodiesAboveOneMebibyteAreRefused) {
+  json body = reportBody(localId_);
+  body["messages"][0]["body"] = std::string(1024 * 1024, 'm');
+  expectRefusal(post("/v1/reports", {}, body.dump()), 413, "larger than 1048576 bytes");
+  ServiceRequest declared;
+  declared.method = "POST";
+  declared.path = "/v1/reports";
+  declared.headers = {{"Content-Length", std::to_string(1024 * 1024 + 1)}};
+  EXPECT_TRUE(core_->refuseEarly(declared).has_value());
+}
+
+// Random damage to valid requests: every answer is either the success record or an error body
+// without answer keys, never a failure of the service itself.
+TEST_F(ServiceCoreTest, DamagedRequestsNeverBreakTheService) {
+  const json attachment = upload(localId_, "bytes");
+  const std::string valid =
+      reportBody(localId_, {{{"id", attachment["attachmentId"]}, {"name", attachment["name"]}}})
+          .dump();
+  std::mt19937 random(20240501);
+  const std::string alphabet =
+      "{}[]\":,0123456789-.eE \\u\xff\xc3\xa9\x00\x1f"
+      "abcdefnrtl"s;
+  int stored = 0;
+  for (int round = 0; round < 1500; ++round) {
+    std::string body = valid;
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int edit = 0; edit < edits && !body.empty(); ++edit) {
+      const std::size_t at = random() % body.size();
+      const char replacement = alphabet[random() % alphabet.size()];
+      switch (random() % 3) {
+        case 0:
+          body[at] = replacement;
+          break;
+        case 1:
+          body.insert(body.begin() + static_cast<std::ptrdiff_t>(at), replacement);
+          break;
+        default:
+          body.erase(at, 1 + random() % 8);
+          break;
+      }
+    }
+    const ServiceResponse response = post("/v1/reports", {}, body);
+    if (response.status == 201) {
+      const json answer = json::parse(response.body);
+      ASSERT_EQ(answer.size(), 1u);
+      ASSERT_TRUE(answer["id"].is_string());
+      ++stored;
+    } else {
+      SCOPED_TRACE(body);
+      ASSERT_GE(response.status, 400);
+      ASSERT_LT(response.status, 500);
+      expectRefusal(response, response.status);
+    }
+  }
+  const Result<std::vector<ReportSummary>> reports = store_->listReports();
+  ASSERT_TRUE(reports);
+  EXPECT_EQ(static_cast<int>(reports.value().size()), stored);
+}
+
+TEST_F(ServiceCoreTest, OrphanedUploadsAndStrayFilesAreRemoved) {
+  const json orphan = upload(localId_, "orphan");
+  const json kept = upload(localId_, "kept");
+  ASSERT_EQ(
+      post("/v1/reports", {},
+           reportBody(localId_, {{{"id", kept["attachmentId"]}, {"name", kept["name"]}}}).dump())
+          .status,
+      201);
+  // A file a crash left without its record, and a file that is not the service's.
+  const std::string stray = Uuid::random().uuidString();
+  std::ofstream(attachmentsDir() / stray) << "stray";
+  std::ofstream(attachmentsDir() / "README") << "operator's note";
+  // An upload still in flight.
+  Result<Store::Upload> inFlight = store_->beginUpload();
+  ASSERT_TRUE(inFlight);
+  ASSERT_TRUE(inFlight->append("streaming"));
+
+  // Within the grace period nothing goes, except stray files at start.
+  Result<OrphanSweep> sweep = store_->removeOrphans(std::chrono::hours(1), true);
+  ASSERT_TRUE(sweep) << sweep.error().description();
+  EXPECT_EQ(sweep->attachmentsRemoved, 0);
+  EXPECT_EQ(sweep->strayFilesRemoved, 1);
+  EXPECT_FALSE(std::filesystem::exists(attachmentsDir() / stray));
+
+  sweep = store_->removeOrphans(std::chrono::milliseconds(0), false);
+  ASSERT_TRUE(sweep);
+  EXPECT_EQ(sweep->attachmentsRemoved, 1);
+  const std::string orphanId = orphan["attachmentId"];
+  EXPECT_FALSE(std::filesystem::exists(store_->attachmentPath(orphanId)));
+  const auto orphanRecord = store_->attachment(orphanId);
+  ASSERT_TRUE(orphanRecord);
+  EXPECT_FALSE(orphanRecord.value());
+  EXPECT_TRUE(
+      std::filesystem::exists(store_->attachmentPath(kept["attachmentId"].get<std::string>())));
+  EXPECT_TRUE(std::filesystem::exists(attachmentsDir() / "README"));
+  EXPECT_TRUE(std::filesystem::exists(store_->attachmentPath(inFlight->id())));
+
+  Result<AttachmentRecord> committed =
+      store_->commitUpload(std::move(inFlight).value(), localId_, "late", "txt");
+  ASSERT_TRUE(committed);
+  EXPECT_EQ(readFile(store_->attachmentPath(committed->id)), "streaming");
+}
+
+TEST_F(ServiceCoreTest, ADroppedUploadRemovesItsFile) {
+  std::string id;
+  {
+    Result<Store::Upload> upload = store_->beginUpload();
+    ASSERT_TRUE(upload);
+    id = upload->id();
+    ASSERT_TRUE(upload->append("partial"));
+    EXPECT_TRUE(std::filesystem::exists(store_->attachmentPath(id)));
+  }
+  EXPECT_FALSE(std::filesystem::exists(store_->attachmentPath(id)));
+}
+
+TEST_F(ServiceCoreTest, TheDataFolderIsLockedAndVersioned) {
+  Result<std::unique_ptr<Store>> second = Store::open(dataDir(), Store::Mode::service);
+  ASSERT_FALSE(second);
+  EXPECT_NE(second.error().description().find("another tessaline-service"), std::string::npos);
+
+  // Operators read while the service runs.
+  Result<std::unique_ptr<Store>> reader = Store::open(dataDir(), Store::Mode::readOnly);
+  ASSERT_TRUE(reader) << reader.error().description();
+  reader.value().reset();
+
+  core_.reset();
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dataDir() / "tessaline.sqlite3").c_str(), &db), SQLITE_OK);
+  int version = 0;
+  sqlite3_exec(
+      db, "PRAGMA user_version",
+      [](void* out, int, char** values, char**) {
+        *static_cast<int*>(out) = std::atoi(values[0]);
+        return 0;
+      },
+      &version, nullptr);
+  EXPECT_EQ(version, Store::kSchemaVersion);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  Result<std::unique_ptr<Store>> newer = Store::open(dataDir(), Store::Mode::service);
+  ASSERT_FALSE(newer);
+  EXPECT_NE(newer.error().description().find("schema version 99"), std::string::npos)
+      << newer.error().description();
+  Result<std::unique_ptr<Store>> missing =
+      Store::open(directory_.path() / "elsewhere", Store::Mode::readOnly);
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().description().find("no reports database"), std::string::npos);
+}
+
+TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
+  const json first = upload(localId_, "first", "crash", "ips");
+  const json second = upload(localId_, "second", "crash", "ips");
+  json body = reportBody(localId_, {{{"id", first["attachmentId"]}, {"name", first["name"]}},
+                                    {{"id", second["attachmentId"]}, {"name", second["name"]}}});
+  body["subject"] = "red \x1b[31m alert";
+  body["messages"][0]["body"] = "line one\nline two\x07";
+  const ServiceResponse response = post("/v1/reports", {}, body.dump());
+  ASSERT_EQ(response.status, 201);
+  const std::string id = json::parse(response.body)["id"];
+
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(showReport(*store_, id, out, err), 0) << err.str();
+  const std::string shown = out.str();
+  EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+  EXPECT_EQ(shown.find('\x07'), std::string::npos);
+  EXPECT_NE(shown.find("Subject:     red \\x1B[31m alert"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("line one\nline two\\x07"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("crash.ips  5 bytes  " +
+                       store_->attachmentPath(first["attachmentId"].get<std::string>()).string()),
+            std::string::npos)
+      << shown;
+
+  const std::filesystem::path exported = directory_.path() / "export";
+  EXPECT_EQ(exportReport(*store_, id, exported, out, err), 0) << err.str();
+  const json document = json::parse(readFile(exported / "report.json"));
+  EXPECT_EQ(document["subject"], "red \x1b[31m alert");
+  ASSERT_EQ(document["attachments"].size(), 2u);
+  // Two attachments with one name are both exported, under different file names.
+  const std::string firstFile = document["attachments"][0]["file"];
+  const std::string secondFile = document["attachments"][1]["file"];
+  EXPECT_NE(firstFile, secondFile);
+  EXPECT_EQ(readFile(exported / firstFile), "first");
+  EXPECT_EQ(readFile(exported / secondFile), "second");
+
+  // Nothing is overwritten.
+  EXPECT_EQ(exportReport(*store_, id, exported, out, err), 1);
+  EXPECT_NE(err.str().find("is not empty"), std::string::npos);
+  EXPECT_EQ(showReport(*store_, "no-such-report", out, err), 1);
+}
+
+TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {
+  const std::string sample = readFile(kSampleConfig);
+  ASSERT_TRUE(ServiceConfig::fromJson(sample));
+
+  json document = json::parse(sample);
+  document["form"].erase("minBuildNumberBeta");
+  const Result<Config> libraryVerdict = Config::fromJson(document["form"].dump());
+  ASSERT_FALSE(libraryVerdict);
+  const Result<ServiceConfig> verdict = ServiceConfig::fromJson(document.dump());
+  ASSERT_FALSE(verdict);
+  EXPECT_EQ(verdict.error().description(), "form: " + libraryVerdict.error().description());
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{", "not a valid JSON document"},
+      {"[]", "expected a JSON object"},
+      {R"({"trains": {}})", "form: missing"},
+      {R"({"form": 3, "trains": {}})", "form: "},
+  };
+  for (const auto& [text, fragment] : cases) {
+    const Result<ServiceConfig> refused = ServiceConfig::fromJson(text);
+    ASSERT_FALSE(refused) << text;
+    EXPECT_NE(refused.error().description().find(fragment), std::string::npos)
+        << refused.error().description();
+  }
+  const std::vector<std::pair<json, std::string>> trains = {
+      {nullptr, "trains: expected an object"},
+      {{{"stable", {{"latestBuild", "320"}}}}, "trains.stable.latestBuild"},
+      {{{"stable", {{"beta", true}}}}, "trains.stable.latestBuild"},
+      {{{"stable", {{"latestBuild", 320}, {"beta", "no"}}}}, "trains.stable.beta"},
+      {{{"stable", {{"latestBuild", 320}, {"message", 1}}}}, "trains.stable.message"},
+      {{{"stable", 320}}, "trains.stable: expected an object"},
+  };
+  for (const auto& [value, fragment] : trains) {
+    json broken = json::parse(sample);
+    broken["trains"] = value;
+    const Result<ServiceConfig> refused = ServiceConfig::fromJson(broken.dump());
+    ASSERT_FALSE(refused) << value.dump();
+    EXPECT_NE(refused.error().description().find(fragment), std::string::npos)
+        << refused.error().description();
+  }
+}
+
+}  // namespace
+}  // namespace tessaline::server
