@@ -1,0 +1,255 @@
+#include "support/TestServer.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace tessaline::testing {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+std::string certificateFile(const char* name) {
+  return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
+}
+
+// Fields that cpp-httplib adds to a received request; the client never sent them.
+bool isServerAnnotation(const std::string& name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+         name == "LOCAL_PORT";
+}
+
+// Held requests wait at most this long, so that a forgotten one cannot keep the server running.
+constexpr auto kLongestHold = std::chrono::seconds(120);
+
+}  // namespace
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+Reply Reply::json(std::string body, int status) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+Reply Reply::drop() {
+  Reply reply;
+  reply.action = Action::dropConnection;
+  return reply;
+}
+
+Reply Reply::never() {
+  Reply reply;
+  reply.action = Action::neverAnswer;
+  return reply;
+}
+
+struct TestServer::Impl {
+  std::unique_ptr<httplib::Server> server;
+  std::thread listener;
+  bool tls = true;
+  int port = 0;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<RecordedRequest> requests;
+  std::map<std::pair<std::string, std::string>, Reply> script;
+  std::uint64_t generation = 0;  // bumped by reset(): releases held requests
+  bool stopping = false;
+
+  void handle(const httplib::Request& request, httplib::Response& response) {
+    RecordedRequest recorded;
+    recorded.method = request.method;
+    recorded.target = request.target;
+    const auto question = request.target.find('?');
+    recorded.path = request.target.substr(0, question);
+    recorded.query = question == std::string::npos ? "" : request.target.substr(question + 1);
+    for (const auto& [name, value] : request.headers) {
+      if (!isServerAnnotation(name)) {
+        recorded.headers.emplace_back(name, value);
+      }
+    }
+    recorded.body = request.body;
+    recorded.remotePort = request.remote_port;
+
+    Reply reply;
+    reply.status = 404;
+    reply.contentType = "text/plain";
+    std::uint64_t arrivedIn = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (const auto found = script.find({recorded.method, recorded.path}); found != script.end()) {
+        reply = found->second;
+      }
+      arrivedIn = generation;
+      requests.push_back(std::move(recorded));
+    }
+    changed.notify_all();
+
+    const auto released = [&] { return stopping || generation != arrivedIn; };
+    if (reply.delay.count() > 0) {
+      std::unique_lock lock(mutex);
+      changed.wait_for(lock, reply.delay, released);
+    }
+    if (reply.action == Reply::Action::neverAnswer) {
+      std::unique_lock lock(mutex);
+      changed.wait_for(lock, kLongestHold, released);
+    }
+    if (reply.action != Reply::Action::answer) {
+      // A body provider that fails: the headers go out, then the connection is closed.
+      response.set_content_provider(1, "text/plain",
+                                    [](size_t, size_t, httplib::DataSink&) { return false; });
+      return;
+    }
+
+    response.status = reply.status;
+    for (const auto& [name, value] : reply.headers) {
+      response.set_header(name, value);
+    }
+    if (reply.generatedBodySize > 0) {
+      response.set_content_provider(reply.generatedBodySize, "application/octet-stream",
+                                    [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      static const std::string filler(64 * 1024, 'x');
+                                      (void)offset;
+                                      return sink.write(filler.data(),
+                                                        std::min(length, filler.size()));
+                                    });
+    } else {
+      response.set_content(reply.body, reply.contentType);
+    }
+  }
+};
+
+TestServer::TestServer() : TestServer(Options{}) {}
+
+TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
+  // A client that gives up mid-answer must not end the test process.
+  std::signal(SIGPIPE, SIG_IGN);
+  impl_->tls = options.tls;
+  if (options.tls) {
+    const std::string certificate =
+        certificateFile(options.trustedCertificate ? "server.pem" : "untrusted.pem");
+    const std::string key =
+        certificateFile(options.trustedCertificate ? "server-key.pem" : "untrusted-key.pem");
+    impl_->server = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+  } else {
+    impl_->server = std::make_unique<httplib::Server>();
+  }
+  if (!impl_->server->is_valid()) {
+    throw std::runtime_error("the test server cannot load its certificate");
+  }
+  auto& server = *impl_->server;
+  // Enough workers for requests held open by the tests and for kept-alive connections.
+  server.new_task_queue = [] { return new httplib::ThreadPool(24); };
+  server.set_keep_alive_max_count(1000);
+  server.set_keep_alive_timeout(2);  // also bounds how long stopping waits for idle connections
+  server.set_read_timeout(30);
+  server.set_write_timeout(30);
+  server.set_payload_max_length(std::size_t{1} << 30);
+  auto handler = [impl = impl_.get()](const httplib::Request& request,
+                                      httplib::Response& response) {
+    impl->handle(request, response);
+  };
+  server.Get(".*", handler);
+  server.Post(".*", handler);
+  server.Put(".*", handler);
+  server.Patch(".*", handler);
+  server.Delete(".*", handler);
+  server.Options(".*", handler);
+
+  impl_->port = server.bind_to_any_port("127.0.0.1");
+  if (impl_->port <= 0) {
+    throw std::runtime_error("the test server cannot bind to 127.0.0.1");
+  }
+  // Already listening: connections wait in the backlog until the loop accepts them.
+  impl_->listener = std::thread([&server] { server.listen_after_bind(); });
+}
+
+TestServer::~TestServer() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->changed.notify_all();
+  impl_->server->stop();
+  impl_->listener.join();
+}
+
+int TestServer::port() const {
+  return impl_->port;
+}
+
+std::string TestServer::origin() const {
+  return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port());
+}
+
+std::string TestServer::baseURL() const {
+  return origin() + "/v1";
+}
+
+void TestServer::setReply(const std::string& method, const std::string& path, Reply reply) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->script[{method, path}] = std::move(reply);
+}
+
+std::vector<RecordedRequest> TestServer::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+bool TestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+}
+
+void TestServer::reset() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->requests.clear();
+    impl_->script.clear();
+    ++impl_->generation;
+  }
+  impl_->changed.notify_all();
+}
+
+std::string TestServer::certificateAuthorityFile() {
+  return certificateFile("ca.pem");
+}
+
+void trustTestCertificateAuthority() {
+  setenv("SSL_CERT_FILE", TestServer::certificateAuthorityFile().c_str(), 1);
+}
+
+TestServer& serviceServer() {
+  static TestServer* server = [] {
+    auto* started = new TestServer();  // never destroyed: the HTTP session may outlive main()
+    trustTestCertificateAuthority();
+    setenv("TESSALINE_SERVICE_URL", started->baseURL().c_str(), 1);
+    return started;
+  }();
+  return *server;
+}
+
+}  // namespace tessaline::testing

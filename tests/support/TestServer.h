@@ -1,0 +1,105 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessaline::testing {
+
+// One request exactly as the server received it.
+struct RecordedRequest {
+  std::string method;
+  std::string target;  // the raw request target: path and query, still percent-encoded
+  std::string path;    // the raw path, before "?"
+  std::string query;   // the raw query bytes after "?"; empty when there is none
+  std::vector<std::pair<std::string, std::string>> headers;  // in the order received
+  std::string body;
+  int remotePort = 0;  // the client's port: two requests with one port shared a connection
+
+  // The first value of a header field (names compare without case); nothing when absent.
+  std::optional<std::string> header(std::string_view name) const;
+  // "METHOD target", as on the request line.
+  std::string requestLine() const { return method + " " + target; }
+};
+
+// How the server answers the requests of one method and path.
+struct Reply {
+  enum class Action {
+    answer,          // send status, headers and body
+    dropConnection,  // send the status line and headers, then close before the body
+    neverAnswer,     // hold the request until reset() or the server stops, then close
+  };
+
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;  // extra fields, e.g. "Location"
+  // When non-zero, the body is this many filler bytes, produced while they are sent.
+  std::size_t generatedBodySize = 0;
+  // Waited before answering (cut short when the server stops or is reset).
+  std::chrono::milliseconds delay{0};
+  Action action = Action::answer;
+
+  static Reply json(std::string body, int status = 200);
+  static Reply drop();
+  static Reply never();
+};
+
+// An HTTP server on 127.0.0.1 with a random port, HTTPS with a certificate of the build's test CA
+// by default. It records every request and answers from a script; requests without a scripted
+// reply get 404 with an empty body. Safe to use from any thread.
+class TestServer {
+ public:
+  struct Options {
+    bool tls = true;
+    // False: a self-signed certificate that the test CA does not vouch for.
+    bool trustedCertificate = true;
+  };
+
+  TestServer();
+  explicit TestServer(Options options);
+  // Stops listening; held requests are released and their connections closed.
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  int port() const;
+  // "https://127.0.0.1:PORT" (or http).
+  std::string origin() const;
+  // The service base URL on this server: origin() + "/v1".
+  std::string baseURL() const;
+
+  // Scripts the answer to `method` requests whose raw path is `path` ("/v1/config").
+  void setReply(const std::string& method, const std::string& path, Reply reply);
+  // Every request received so far, in order of arrival.
+  std::vector<RecordedRequest> requests() const;
+  // Waits until at least `count` requests arrived; false when the time-out passed first.
+  bool waitForRequests(std::size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  // Forgets requests and script, and releases requests held by delays or neverAnswer.
+  void reset();
+
+  // The test CA's certificate file, to be trusted through SSL_CERT_FILE.
+  static std::string certificateAuthorityFile();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Makes the library trust the test CA (SSL_CERT_FILE); must run before the first HTTP session
+// of the process is created.
+void trustTestCertificateAuthority();
+
+// The process-wide HTTPS server that Environment::current() points at: on first call it starts
+// the server, trusts the test CA and sets TESSALINE_SERVICE_URL to baseURL(). Call it before
+// anything uses Environment::current() (each test runs in its own process). Never destroyed;
+// call reset() between uses in one process.
+TestServer& serviceServer();
+
+}  // namespace tessaline::testing
