@@ -1,0 +1,174 @@
+// The submission pipeline of the form: diagnosis, uploads, report.
+#include <Tessaline/diagnostics/DiagnosisRunner.h>
+#include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/service/AttachmentUploadResponse.h>
+#include <Tessaline/service/FeedbackAPIClient.h>
+#include <Tessaline/service/FeedbackReportRequest.h>
+#include <Tessaline/service/FeedbackSubmissionResponse.h>
+#include <platform/Logger.h>
+#include <platform/MainQueue.h>
+#include <platform/OpenFile.h>
+
+namespace tessaline {
+
+void FeedbackFormViewModel::submit() {
+  if (feedbackRequiresAnyDiagnostics() && diagnosticsOptIn.get()) {
+    state_.set(State::diagnosis());
+    stateDescription_.set("Collecting Diagnostics");
+    const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
+    runner_->run(feedback.get(), [weak] {
+      if (auto self = weak.lock()) {
+        self->uploadAttachments();
+      }
+    });
+    return;
+  }
+  uploadAttachments();
+}
+
+void FeedbackFormViewModel::retry() {
+  state_.set(State::idle());
+  uploadableItemCount_ = 0;
+  uploadedItemCount_ = 0;
+  // A retried report lists each upload of its own pass once, not those of the failed attempt.
+  attachmentResponses_.clear();
+  ++uploadPass_;
+  installRunner(DiagnosisRunner::make(runner_->steps.get()));
+  submit();
+}
+
+void FeedbackFormViewModel::uploadAttachments() {
+  stateDescription_.set("Uploading Attachments");
+  state_.set(State::loading());
+
+  std::vector<ReportAttachment> attachments;
+  for (const auto& item : diagnosticItems_.get()) {
+    if (const Bytes* payload = item.state.payload()) {
+      attachments.emplace_back(item.id, ReportAttachment::payload(*payload), item.fileExtension);
+    }
+  }
+  for (const auto& attachment : customAttachments_.get()) {
+    attachments.push_back(attachment);
+  }
+
+  if (attachments.empty()) {
+    submitReport();
+    return;
+  }
+  uploadableItemCount_ = static_cast<std::int64_t>(attachments.size());
+  for (const auto& attachment : attachments) {
+    uploadAttachment(attachment);
+  }
+}
+
+void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment) {
+  AttachmentData data;
+  if (const Url* url = attachment.fileURL()) {
+    // Streamed from an open descriptor: the size is fixed when the file is opened.
+    auto file = platform::OpenFile::open(url->path());
+    if (!file) {
+      log_->error("Failed to read custom attachment file from %@: %{public}@", url->path(),
+                  file.error().description());
+      ++uploadedItemCount_;
+      checkUploadsFinished();
+      return;
+    }
+    data = std::make_shared<platform::OpenFile>(std::move(file).value());
+  } else if (const Bytes* payload = attachment.payloadBytes()) {
+    data = *payload;
+  }
+
+  log_->debug("Uploading attachment for %{public}@", attachment.id);
+  const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
+  const std::uint64_t pass = uploadPass_;
+  // Outcomes arrive on the HTTP thread; the bookkeeping runs on the main queue, one outcome at a
+  // time, so no increment is lost and the pass is found complete once.
+  cancellables_.push_back(
+      client_
+          ->postAttachment(feedback.get(), attachment.id, attachment.fileExtension, std::move(data))
+          .subscribe(
+              [weak, pass](AttachmentUploadResponse response) {
+                platform::MainQueue::async([weak, pass, response = std::move(response)] {
+                  auto self = weak.lock();
+                  if (self && self->uploadPass_ == pass) {
+                    self->attachmentResponses_.push_back(response);
+                  }
+                });
+              },
+              [weak, pass, id = attachment.id](const std::optional<Error>&) {
+                platform::MainQueue::async([weak, pass, id] {
+                  auto self = weak.lock();
+                  if (!self || self->uploadPass_ != pass) {
+                    return;
+                  }
+                  self->log_->debug("Upload completed for %{public}@", id);
+                  ++self->uploadedItemCount_;
+                  self->checkUploadsFinished();
+                });
+              }));
+}
+
+void FeedbackFormViewModel::checkUploadsFinished() {
+  if (uploadedItemCount_ != uploadableItemCount_) {
+    return;
+  }
+  log_->debug("All uploads finished");
+  platform::MainQueue::async([self = shared_from_this()] { self->submitReport(); });
+}
+
+void FeedbackFormViewModel::submitReport() {
+  log_->debug("%{public}@", "submitReport()");
+  state_.set(State::loading());
+  stateDescription_.set("Submitting Report");
+
+  std::vector<FeedbackReportRequest::Attachment> attachments;
+  attachments.reserve(attachmentResponses_.size());
+  for (const auto& response : attachmentResponses_) {
+    attachments.push_back({response.attachmentId, response.name});
+  }
+
+  Feedback report = feedback.get();
+  if (!report.messages.empty()) {
+    report.messages.front().body += "\n\n" + basicEnvironmentInformation();
+  }
+  log_->log("Final feedback: %@", report.description());
+
+  const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
+  auto request = client_->postReport(report, attachments);
+  cancellables_.push_back(request.subscribe(
+      [weak](FeedbackSubmissionResponse response) {
+        platform::MainQueue::async([weak, id = std::move(response.id)] {
+          if (auto self = weak.lock()) {
+            self->reportAccepted(id);
+          }
+        });
+      },
+      [weak](const std::optional<Error>& error) {
+        if (!error) {
+          return;
+        }
+        platform::MainQueue::async([weak, error = *error] {
+          if (auto self = weak.lock()) {
+            self->reportFailed(error);
+          }
+        });
+      }));
+}
+
+void FeedbackFormViewModel::reportAccepted(const std::string& id) {
+  std::string text = "Thank you for sending your feedback!\nIt was assigned the ID " + id + ".";
+  const auto contact = feedback.get().contactInformation;
+  if (contact && !contact->email.empty()) {
+    text += "\nYou'll be contacted over e-mail for updates if necessary.";
+  }
+  stateDescription_.set(std::move(text));
+  state_.set(State::submitted());
+}
+
+void FeedbackFormViewModel::reportFailed(const Error& error) {
+  log_->error("Report submission failed: %{public}@", error.description());
+  state_.set(State::failed(Failure::generic(error.description())));
+  stateDescription_.set("");
+}
+
+}  // namespace tessaline
