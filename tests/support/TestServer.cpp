@@ -75,7 +75,7 @@ struct TestServer::Impl {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<RecordedRequest> requests;
-  std::map<std::pair<std::string, std::string>, Reply> script;
+  std::map<std::pair<std::string, std::string>, TestServer::Handler> script;
   std::uint64_t generation = 0;  // bumped by reset(): releases held requests
   bool stopping = false;
 
@@ -101,7 +101,7 @@ struct TestServer::Impl {
     {
       std::lock_guard lock(mutex);
       if (const auto found = script.find({recorded.method, recorded.path}); found != script.end()) {
-        reply = found->second;
+        reply = found->second(recorded);
       }
       arrivedIn = generation;
       requests.push_back(std::move(recorded));
@@ -210,8 +210,12 @@ std::string TestServer::baseURL() const {
 }
 
 void TestServer::setReply(const std::string& method, const std::string& path, Reply reply) {
+  setHandler(method, path, [reply = std::move(reply)](const RecordedRequest&) { return reply; });
+}
+
+void TestServer::setHandler(const std::string& method, const std::string& path, Handler handler) {
   std::lock_guard lock(impl_->mutex);
-  impl_->script[{method, path}] = std::move(reply);
+  impl_->script[{method, path}] = std::move(handler);
 }
 
 std::vector<RecordedRequest> TestServer::requests() const {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,8 +75,12 @@ class TestServer {
   // The service base URL on this server: origin() + "/v1".
   std::string baseURL() const;
 
+  // Chooses the answer from the request; called on the server's thread, under its lock.
+  using Handler = std::function<Reply(const RecordedRequest&)>;
+
   // Scripts the answer to `method` requests whose raw path is `path` ("/v1/config").
   void setReply(const std::string& method, const std::string& path, Reply reply);
+  void setHandler(const std::string& method, const std::string& path, Handler handler);
   // Every request received so far, in order of arrival.
   std::vector<RecordedRequest> requests() const;
   // Waits until at least `count` requests arrived; false when the time-out passed first.
