@@ -1,4 +1,5 @@
 #include <platform/FileSystem.h>
+#include <platform/detail/FileSystemSupport.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -52,8 +53,13 @@ Result<std::string> FileSystem::temporaryDirectory() {
     }
     return path;
   }
-  const uid_t uid = ::getuid();
-  const std::string path = "/tmp/tessaline-" + std::to_string(uid);
+  return detail::privateTemporaryDirectory("/tmp", ::getuid());
+}
+
+namespace detail {
+
+Result<std::string> privateTemporaryDirectory(const std::string& parent, unsigned uid) {
+  const std::string path = parent + "/tessaline-" + std::to_string(uid);
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
     return fileError("Cannot create the temporary directory " + path, errno);
   }
@@ -75,6 +81,8 @@ Result<std::string> FileSystem::temporaryDirectory() {
   }
   return path + "/";
 }
+
+}  // namespace detail
 
 std::string FileSystem::homeDirectory() {
   if (const char* value = std::getenv("HOME"); value != nullptr && *value != '\0') {
