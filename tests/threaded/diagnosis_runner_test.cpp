@@ -648,17 +648,5 @@ TEST(DiagnosisItem, TakesItsFileExtensionFromTheStepAndComparesFieldByField) {
                std::invalid_argument);
 }
 
-TEST(DiagnosisItem, StateCasesAndPayload) {
-  using State = DiagnosisItem::State;
-  EXPECT_TRUE(State().isIdle());
-  EXPECT_TRUE(State::running().isPending());
-  EXPECT_FALSE(State::failed().isPending());
-  EXPECT_EQ(State::failed().payload(), nullptr);
-  EXPECT_EQ(State::finished(Bytes(std::string("abc"))).payload()->str(), "abc");
-  EXPECT_EQ(State::finished(Bytes(std::string("abc"))), State::finished(Bytes(std::string("abc"))));
-  EXPECT_NE(State::finished(Bytes(std::string("abc"))), State::finished(Bytes(std::string("abd"))));
-  EXPECT_NE(State::running(), State::idle());
-}
-
 }  // namespace
 }  // namespace tessaline
