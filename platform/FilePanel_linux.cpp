@@ -1,20 +1,13 @@
 #include <platform/FilePanel.h>
+#include <platform/Process.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string_view>
-
-extern char** environ;
 
 namespace tessaline::platform {
 
@@ -26,83 +19,18 @@ struct ToolOutcome {
   std::string output;
 };
 
-// More than any list of chosen paths; a tool that writes more is not a dialog tool.
-constexpr std::size_t kMaxToolOutput = 16 * 1024 * 1024;
-
-std::string errnoText(int error) {
-  return std::strerror(error);  // the dialog runs on the main thread only
-}
-
-// Runs a dialog tool to its end: standard input and error on /dev/null, standard output read
-// while it runs, signal mask and dispositions reset, no other descriptor inherited.
+// Runs a dialog tool to its end and captures what it prints.
 Result<ToolOutcome> runTool(const std::string& executable,
                             const std::vector<std::string>& arguments) {
-  int pipe[2] = {-1, -1};
-  if (::pipe2(pipe, O_CLOEXEC) != 0) {
-    return Error(Error::Kind::process, "Could not launch " + executable + ": " + errnoText(errno));
+  Process process(executable, arguments);
+  if (auto launched = process.launch(); !launched) {
+    return launched.error();
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigfillset(&signals);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(executable.c_str()));
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(pipe[1]);
-  if (spawned != 0) {
-    ::close(pipe[0]);
-    return Error(Error::Kind::process,
-                 "Could not launch " + executable + ": " + errnoText(spawned));
-  }
-
+  const auto termination = process.waitUntilExit();
   ToolOutcome outcome;
-  bool overflowed = false;
-  char buffer[4096];
-  for (;;) {
-    const auto count = ::read(pipe[0], buffer, sizeof buffer);
-    if (count > 0) {
-      if (outcome.output.size() + static_cast<std::size_t>(count) > kMaxToolOutput) {
-        overflowed = true;  // keep draining, so the tool is never stuck on a full pipe
-      } else {
-        outcome.output.append(buffer, static_cast<std::size_t>(count));
-      }
-    } else if (count == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  ::close(pipe[0]);
-  int status = 0;
-  pid_t waited = -1;
-  do {
-    waited = ::waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited < 0) {
-    return Error(Error::Kind::process,
-                 "Could not learn how " + executable + " ended: " + errnoText(errno));
-  }
-  if (overflowed) {
-    return Error(Error::Kind::process, executable + " wrote more output than expected");
-  }
-  outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.exitStatus =
+      termination.reason == Process::Termination::Reason::exit ? termination.status : -1;
+  outcome.output = process.output().str();
   return outcome;
 }
 
