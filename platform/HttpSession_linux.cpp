@@ -156,14 +156,22 @@ struct HttpWorker {
     curl_multi_wakeup(multi);
   }
 
-  // Asks the loop to end; waits for it (bounded) unless called on the worker itself.
-  void stop(std::chrono::milliseconds wait) {
+  // Asks the loop to end. At exit the worker then parks for good instead of ending, so the thread
+  // is neither left finished-but-unjoined nor joined while a completion might block; the wait for
+  // it is bounded and skipped on the worker itself.
+  void stop(bool park, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex);
     stopping = true;
+    parking = parking || park;
     curl_multi_wakeup(multi);
     if (std::this_thread::get_id() != threadId) {
       exitedChanged.wait_for(lock, wait, [&] { return exited; });
     }
+  }
+
+  bool isParking() {
+    std::lock_guard lock(mutex);
+    return parking;
   }
 
   void run();
@@ -181,6 +189,7 @@ struct HttpWorker {
   std::vector<std::shared_ptr<HttpTransfer>> starting;
   std::vector<std::shared_ptr<HttpTransfer>> cancelling;
   bool stopping = false;
+  bool parking = false;
   bool exited = false;
   std::thread::id threadId;
 
@@ -217,7 +226,7 @@ void stopWorkersAtExit() {
     }
   }
   for (const auto& worker : workers) {
-    worker->stop(std::chrono::seconds(2));
+    worker->stop(true, std::chrono::seconds(2));
   }
 }
 
@@ -236,7 +245,7 @@ size_t onResponseBody(char* data, size_t size, size_t count, void* context) {
   transfer->sawBody = true;
   if (transfer->body.size() + length > HttpSession::kMaxResponseBodySize) {
     transfer->failure = transportError("The response body is larger than the limit of 64 MiB");
-    return length == 0 ? 1 : 0;
+    return 0;  // less than offered: libcurl ends the transfer
   }
   transfer->body.append(data, length);
   return length;
@@ -383,9 +392,12 @@ void HttpWorker::run() {
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
   }
 
-  std::lock_guard lock(mutex);
+  std::unique_lock lock(mutex);
   exited = true;
   exitedChanged.notify_all();
+  while (parking) {
+    exitedChanged.wait(lock);
+  }
 }
 
 void HttpWorker::begin(const std::shared_ptr<HttpTransfer>& transfer) {
@@ -617,9 +629,11 @@ HttpSession::HttpSession(HttpHeaders additionalHeaders)
 }
 
 HttpSession::~HttpSession() {
-  worker_->stop(std::chrono::milliseconds(0));
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();  // destroyed by one of its own completions: the loop ends after it
+  worker_->stop(false, std::chrono::milliseconds(0));
+  if (thread_.get_id() == std::this_thread::get_id() || worker_->isParking()) {
+    // Destroyed by one of its own completions (the loop ends after it), or while the process
+    // exits (the worker is parked until the end).
+    thread_.detach();
   } else {
     thread_.join();
   }
