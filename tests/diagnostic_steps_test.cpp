@@ -4,6 +4,8 @@
 #include <Tessaline/diagnostics/SystemProfileStep.h>
 #include <Tessaline/records/Base64.h>
 #include <platform/FileSystem.h>
+#include <platform/Logger.h>
+#include <platform/MainQueue.h>
 #include <platform/detail/FileSystemSupport.h>
 
 #include "support/TemporaryDirectory.h"
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -155,6 +158,55 @@ TEST(DiagnosticStepsTest, RegisteringALogFileTwiceKeepsOneEntry) {
   ApplicationLogsCollectorStep::registerLogFileURLs({a, b});
   ApplicationLogsCollectorStep::registerLogFileURLs({b, a, a});
   EXPECT_EQ(ApplicationLogsCollectorStep::registeredLogFileURLs(), (std::vector<Url>{a, b}));
+}
+
+// Reports whose creation date cannot be read (their folder may be listed but not searched) come
+// after every dated report, in path order; like any selected entry they count toward the limit.
+TEST(DiagnosticStepsTest, ReportsWithoutAReadableDateSortLastInPathOrder) {
+  testing::TemporaryDirectory home;
+  const auto reports = home.path() / "Library/Logs/DiagnosticReports";
+  home.write("Library/Logs/DiagnosticReports/Pairloom-1.ips", "1");
+  home.write("Library/Logs/DiagnosticReports/Sealed/Pairloom-z.ips", "z");
+  home.write("Library/Logs/DiagnosticReports/Sealed/Pairloom-a.ips", "a");
+  for (auto path = reports; path != home.path().parent_path(); path = path.parent_path()) {
+    ::chmod(path.c_str(), 0755);
+  }
+  ::chmod((reports / "Pairloom-1.ips").c_str(), 0644);
+  ::chmod((reports / "Sealed").c_str(), 0444);  // names can be listed, the files not reached
+
+  // As root every file is reachable, so the scan runs in a child as an unprivileged user. The
+  // child has not started any thread before the fork; the step starts its own.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 &&
+        (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+      ::_exit(2);
+    }
+    ::setenv("HOME", home.path().c_str(), 1);
+    platform::LogCapture capture;
+    std::optional<Result<Bytes>> result;
+    auto step = std::make_shared<CollectCrashReportsStep>();
+    step->run(Feedback(), [&result](Result<Bytes> r) { result = std::move(r); });
+    platform::MainQueue::drainUntil([&result] { return result.has_value(); });
+    if (!result || !result->ok()) {
+      ::_exit(3);
+    }
+    const auto list = CollectCrashReportsStep::Report::decodeList(result->value().view());
+    // Pairloom-1 (dated) first; then Sealed/Pairloom-a before Sealed/Pairloom-z; neither can
+    // be read.
+    const auto errors = capture.withFormat("Error reading file at %@: %{public}@");
+    const bool ordered = list.ok() && list.value().size() == 1 &&
+                         list.value()[0].name == "Pairloom-1.ips" && errors.size() == 2 &&
+                         errors[0].message.find("Pairloom-a.ips") != std::string::npos &&
+                         errors[1].message.find("Pairloom-z.ips") != std::string::npos;
+    ::_exit(ordered ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod((reports / "Sealed").c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // --- File system ---------------------------------------------------------------------------------
