@@ -71,23 +71,12 @@ TEST(FeedbackTest, NewReportsHaveTheirOwnIdentityAndThePlaceholderChoices) {
   EXPECT_EQ(first.reason, second.reason);
   EXPECT_EQ(first.reproductionFrequency, Feedback::ReproductionFrequency::empty());
   EXPECT_EQ(first.reproductionFrequency, second.reproductionFrequency);
+  EXPECT_EQ(first.reproductionFrequency.toJson().value(), R"({"id":-1,"title":"Select"})");
   EXPECT_TRUE(first.messages.empty());
   EXPECT_FALSE(first.remoteId || first.subject || first.contactInformation);
   // Created now: well after the reference date of 2001.
   EXPECT_GT(first.creationDate.timeIntervalSinceReferenceDate, 7e8);
   EXPECT_EQ(Feedback::maxAttachmentSize, 9437184);
-}
-
-TEST(FeedbackTest, EmptyValues) {
-  const Reason empty = Reason::empty();
-  EXPECT_EQ(empty.id, -1);
-  EXPECT_EQ(empty.title, "Select");
-  EXPECT_EQ(empty.systemProfile, Requirement::notRequired);
-  EXPECT_EQ(empty.appLogs, Requirement::notRequired);
-  EXPECT_EQ(empty.crashLogs, Requirement::notRequired);
-  EXPECT_EQ(empty.requiresFrequency, std::optional<bool>(false));
-  EXPECT_EQ(Feedback::ReproductionFrequency::empty().id, -1);
-  EXPECT_EQ(Feedback::ReproductionFrequency::empty().title, "Select");
 }
 
 TEST(FeedbackTest, EncodesEveryFieldInTableOrder) {
