@@ -36,10 +36,9 @@ if(NOT rc EQUAL 0)
 endif()
 
 file(GLOB pc_dir LIST_DIRECTORIES true ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
-# The file names the prefix chosen at configure time; --define-prefix takes the staging prefix
-# from where the file lies instead.
+# The file finds its prefix relative to where it lies, so the staged copy works as installed.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
-                        pkg-config --define-prefix --cflags --libs tessaline
+                        pkg-config --cflags --libs tessaline
                 RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT rc EQUAL 0 OR NOT flags MATCHES "-ltessaline")
   message(FATAL_ERROR "pkg-config does not find tessaline: ${flags}")
