@@ -42,6 +42,9 @@ const char* statusText(int status) {
   }
 }
 
+// The most of a refused body that is read and dropped before the connection is closed.
+constexpr std::uint64_t kDrainLimit = 1024 * 1024;
+
 void answer(httplib::Response& response, const ServiceResponse& serviceResponse) {
   response.status = serviceResponse.status;
   response.set_content(serviceResponse.body, "application/json; charset=utf-8");
@@ -74,10 +77,13 @@ Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
   http.set_keep_alive_max_count(options.keepAliveMaxCount);
   http.set_payload_max_length(options.payloadMaxLength);
 
-  // Refusals that need no body are answered before httplib reads (and would buffer) it.
+  // Requests that carry no body of ours are judged before httplib reads anything.
   http.set_pre_routing_handler(
       [&core](const httplib::Request& request, httplib::Response& response) {
-        if (std::optional<ServiceResponse> refused = core.refuseEarly(toServiceRequest(request))) {
+        if (request.method == "POST") {
+          return httplib::Server::HandlerResponse::Unhandled;
+        }
+        if (core.refuseEarly(toServiceRequest(request))) {
           answer(response, core.handle(toServiceRequest(request)));
           return httplib::Server::HandlerResponse::Handled;
         }
@@ -86,15 +92,30 @@ Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
   http.Get(".*", [&core](const httplib::Request& request, httplib::Response& response) {
     answer(response, core.handle(toServiceRequest(request)));
   });
+  // Bodies are streamed to the core, never buffered here.
   http.Post(".*", [&core](const httplib::Request& request, httplib::Response& response,
                           const httplib::ContentReader& reader) {
     ServiceRequest converted = toServiceRequest(request);
-    converted.body = [&reader](const BodySink& sink) {
+    bool bodyRead = false;
+    converted.body = [&reader, &bodyRead](const BodySink& sink) {
+      bodyRead = true;
       return reader([&sink](const char* data, std::size_t length) {
         return sink(std::string_view(data, length));
       });
     };
-    answer(response, core.handle(converted));
+    const ServiceResponse result = core.handle(converted);
+    if (!bodyRead) {
+      // A refusal the client may still be sending a body for: read a bounded amount of it, so
+      // the answer is not lost to a reset connection. A larger body is cut off; the connection
+      // then closes (httplib ends it after a failed read).
+      std::uint64_t drained = 0;
+      reader([&drained](const char*, std::size_t length) {
+        drained += length;
+        return drained <= kDrainLimit;
+      });
+    }
+    // After the drain, which sets a status of its own when it stops.
+    answer(response, result);
   });
   http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
     if (response.body.empty()) {

@@ -28,7 +28,9 @@ struct HttpOptions {
   std::chrono::seconds readTimeout{30};
   std::chrono::seconds writeTimeout{30};
   std::chrono::seconds keepAliveTimeout{5};
-  std::size_t keepAliveMaxCount = 100;
+  // One request per connection: httplib leaves a body it did not read (a GET's, or one refused
+  // before reading) in the stream, where it would be parsed as the next request.
+  std::size_t keepAliveMaxCount = 1;
 };
 
 // Wires a ServiceCore to cpp-httplib: requests are refused before their body is read where

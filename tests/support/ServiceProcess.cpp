@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,7 +54,9 @@ int remainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Spawns the binary with stdin from /dev/null and the given descriptors as stdout and stderr.
+// Starts the binary with stdin from /dev/null and the given descriptors as stdout and stderr. The
+// child is killed when the thread that started it ends, so a crashed test leaves no service
+// behind.
 pid_t spawn(const std::vector<std::string>& arguments, int outFd, int errFd) {
   std::vector<std::string> argv{ServiceProcess::binary()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -63,28 +65,31 @@ pid_t spawn(const std::vector<std::string>& arguments, int outFd, int errFd) {
     pointers.push_back(argument.data());
   }
   pointers.push_back(nullptr);
+  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t parent = ::getpid();
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-  // The child gets default signal handling and an empty mask, whatever the test runner set.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ) != 0) {
-    pid = -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+      ::_exit(127);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+      ::signal(number, SIG_DFL);
+    }
+    if (::dup2(devNull, 0) < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0) {
+      ::_exit(127);
+    }
+    ::execve(pointers[0], pointers.data(), environ);
+    ::_exit(127);
   }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  if (devNull >= 0) {
+    ::close(devNull);
+  }
   return pid;
 }
 
