@@ -215,7 +215,13 @@ void FormSession::captureStarted(const std::string& id) {
     waitingForDone_.insert(id);
     say("  Reproduce the issue now, then press Enter (Done).");
     if (inputEnded_) {
-      stopRunningCaptures();
+      // No one is left to press Enter; stop outside the runner's publication.
+      const std::weak_ptr<FormSession> weak = weak_from_this();
+      platform::MainQueue::async([weak] {
+        if (auto self = weak.lock()) {
+          self->stopRunningCaptures();
+        }
+      });
     }
     return;
   }

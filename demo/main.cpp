@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -40,6 +41,9 @@ std::optional<int> parseCommandLine(int argc, char** argv, DemoOptions& options)
       "A terminal host application that sends feedback through Tessaline.\n"
       "The service is TESSALINE_SERVICE_URL; SSL_CERT_FILE chooses the trusted CA.",
       "tessaline-demo"};
+  app.footer(
+      "Without form flags and with a terminal on standard input it asks for each field, and\n"
+      "Enter ends the system log capture. Exit status: 0 submitted, 1 the form failed, 2 usage.");
   app.add_option("--app-version", options.appVersion, "The app's short version string")
       ->capture_default_str();
   app.add_option("--app-build", options.appBuild, "The app's build number")
@@ -168,7 +172,15 @@ int main(int argc, char** argv) {
     ApplicationLogsCollectorStep::registerLogFileURLs(logFiles);
 
     auto client = std::make_shared<FeedbackAPIClient>(options.train, Environment::current());
-    std::cout << "Service: " << client->environment().baseURL().absoluteString() << std::endl;
+    const std::string& service = client->environment().baseURL().absoluteString();
+    if (const char* wanted = std::getenv("TESSALINE_SERVICE_URL");
+        wanted != nullptr && *wanted != '\0' && service != wanted) {
+      std::cerr << "tessaline-demo: warning: TESSALINE_SERVICE_URL " << wanted
+                << " is not usable (https, or http to this machine only); using the built-in "
+                   "service"
+                << std::endl;
+    }
+    std::cout << "Service: " << service << std::endl;
     if (options.checkUpdates) {
       return checkForUpdates(*client);
     }

@@ -319,6 +319,23 @@ TEST_F(DemoEndToEndTest, InteractiveSessionAsksForEachFieldAndEnterEndsTheCaptur
   expectFullReport(id, "First line typed\nsecond line", true);
 }
 
+TEST_F(DemoEndToEndTest, InteractiveSessionEndsAsUsageErrorWhenTheInputEnds) {
+  startService(false);
+  ChildProcess::Options options = demoEnvironment(serviceURL_);
+  options.terminalInput = true;
+  std::string failure;
+  auto demo = ChildProcess::start({TESSALINE_DEMO_BINARY}, options, &failure);
+  ASSERT_NE(demo, nullptr) << failure;
+  ASSERT_TRUE(demo->waitForOutput("Reason (number): ", 60s)) << demo->out() << demo->err();
+  demo->type("3\n\n");  // a reason that needs no frequency; the frequency is skipped
+  ASSERT_TRUE(demo->waitForOutput("Subject: ", 60s)) << demo->out() << demo->err();
+  demo->type("\x04");  // Ctrl-D: the end of the input
+  EXPECT_EQ(demo->wait(60s), 2) << demo->out() << demo->err();
+  EXPECT_NE(demo->err().find("the input ended before the form was complete"), std::string::npos)
+      << demo->err();
+  EXPECT_TRUE(storedReports().empty());
+}
+
 TEST_F(DemoEndToEndTest, WithoutDiagnosticsOnlyTheAcceptedFileIsSent) {
   startService(false);
   auto arguments = fullReport();
