@@ -44,11 +44,9 @@ std::optional<std::string> findOnPath(std::string_view program) {
     if (end == std::string_view::npos) {
       end = path.size();
     }
-    auto folder = std::string(path.substr(start, end - start));
-    if (folder.empty()) {
-      folder = ".";
-    }
-    auto candidate = folder + "/" + std::string(program);
+    const std::string_view folder = end > start ? path.substr(start, end - start) : ".";
+    std::string candidate;
+    candidate.append(folder).append("/").append(program);
     struct stat info {};
     if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {
