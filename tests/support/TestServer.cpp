@@ -183,8 +183,11 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   if (impl_->port <= 0) {
     throw std::runtime_error("the test server cannot bind to 127.0.0.1");
   }
-  // Already listening: connections wait in the backlog until the loop accepts them.
   impl_->listener = std::thread([&server] { server.listen_after_bind(); });
+  // stop() does nothing until the accept loop runs, so the destructor could wait forever.
+  for (int i = 0; i < 10000 && !server.is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 TestServer::~TestServer() {
