@@ -12,6 +12,14 @@
 #include <stdexcept>
 #include <thread>
 
+// cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
+// the guards of its function-local statics and reports their first use on two connections as a
+// race. Only reports that pass through that library are silenced; the server's own state and the
+// library under test stay checked.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+  return "race:libcpp-httplib.so\n";
+}
+
 namespace tessaline::testing {
 
 namespace {
