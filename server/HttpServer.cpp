@@ -96,15 +96,21 @@ Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
   http.Post(".*", [&core](const httplib::Request& request, httplib::Response& response,
                           const httplib::ContentReader& reader) {
     ServiceRequest converted = toServiceRequest(request);
+    // Without a length or chunked coding a request has no body (httplib would wait for the
+    // connection to close instead).
+    const bool hasBody =
+        request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
     bool bodyRead = false;
-    converted.body = [&reader, &bodyRead](const BodySink& sink) {
-      bodyRead = true;
-      return reader([&sink](const char* data, std::size_t length) {
-        return sink(std::string_view(data, length));
-      });
-    };
+    if (hasBody) {
+      converted.body = [&reader, &bodyRead](const BodySink& sink) {
+        bodyRead = true;
+        return reader([&sink](const char* data, std::size_t length) {
+          return sink(std::string_view(data, length));
+        });
+      };
+    }
     const ServiceResponse result = core.handle(converted);
-    if (!bodyRead) {
+    if (hasBody && !bodyRead) {
       // A refusal the client may still be sending a body for: read a bounded amount of it, so
       // the answer is not lost to a reset connection. A larger body is cut off; the connection
       // then closes (httplib ends it after a failed read).

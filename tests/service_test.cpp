@@ -350,6 +350,7 @@ TEST_F(ServiceTest, TheRestOfABodyIsNeverTakenForARequest) {
        chunk(std::string(32, 'x')) + chunk(hidden) + "0\r\n\r\n" + hidden},
   };
   for (const auto& parts : exchanges) {
+    SCOPED_TRACE(parts[0]);
     const std::string answer = rawExchange(service_->port(), parts);
     EXPECT_EQ(countOf(answer, "HTTP/1.1 "), 1u) << parts[0] << "\n" << answer;
     EXPECT_EQ(answer.find("\"id\""), std::string::npos) << answer;
@@ -357,6 +358,19 @@ TEST_F(ServiceTest, TheRestOfABodyIsNeverTakenForARequest) {
   const auto list = runServiceCommand({"list", "--data", dataDir().string()});
   EXPECT_EQ(list.out, "");
   EXPECT_EQ(attachmentFileCount(), 0u);
+}
+
+TEST_F(ServiceTest, APostWithoutLengthHasAnEmptyBody) {
+  start();
+  const std::string localId = Uuid::random().uuidString();
+  const std::string answer =
+      rawExchange(service_->port(), {"POST /v1/attachments?fileId=empty&localId=" + localId +
+                                     "&extension= HTTP/1.1\r\nHost: x\r\n\r\n"});
+  EXPECT_NE(answer.find("HTTP/1.1 201"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"attachmentId\""), std::string::npos) << answer;
+  const std::string report =
+      rawExchange(service_->port(), {"POST /v1/reports HTTP/1.1\r\nHost: x\r\n\r\n"});
+  EXPECT_NE(report.find("HTTP/1.1 400"), std::string::npos) << report;
 }
 
 TEST_F(ServiceTest, ServesHttpsWithTheGivenCertificate) {
