@@ -37,7 +37,7 @@ long missingLines(std::string_view payload, long expected) {
     const auto end = payload.find('\n');
     const auto line = payload.substr(0, end);
     payload.remove_prefix(end == std::string_view::npos ? payload.size() : end + 1);
-    char suffix[32];
+    char suffix[48];
     std::snprintf(suffix, sizeof suffix, "capture line %08ld", next);
     if (line.ends_with(suffix)) {
       ++next;
