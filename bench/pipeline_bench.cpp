@@ -1,0 +1,127 @@
+// The submission pipeline with 8 custom attachments of 8 MiB against a loopback server that answers
+// every request after 50 ms, against the same 9 requests made one after another with the same
+// client. Prints both wall times and their ratio (goal: the pipeline at most 0.3 of the serial
+// sum).
+#include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/service/Environment.h>
+#include <Tessaline/service/FeedbackAPIClient.h>
+#include <platform/MainBundle.h>
+#include <platform/MainQueue.h>
+#include <platform/OpenFile.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "support/FormTesting.h"
+#include "support/TemporaryDirectory.h"
+#include "support/TestServer.h"
+
+namespace {
+
+using namespace tessaline;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFiles = 8;
+constexpr std::size_t kFileSize = 8u << 20;
+
+// Waits for one deferred request on the calling thread.
+template <class T>
+bool await(const Deferred<T>& request) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool ok = false;
+  auto handle = request.subscribe([&](T) { ok = true; },
+                                  [&](const std::optional<Error>&) {
+                                    std::lock_guard lock(mutex);
+                                    finished = true;
+                                    done.notify_all();
+                                  });
+  std::unique_lock lock(mutex);
+  done.wait_for(lock, std::chrono::seconds(60), [&] { return finished; });
+  return finished && ok;
+}
+
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+int main() {
+  testing::TestServer server(testing::TestServer::Options{.tls = false});
+  setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);
+  auto upload = testing::Reply::json(R"({"localId":"L","attachmentId":"A","name":"N"})");
+  upload.delay = std::chrono::milliseconds(50);
+  auto report = testing::Reply::json(R"({"id":"R"})");
+  report.delay = std::chrono::milliseconds(50);
+  server.setReply("POST", "/v1/attachments", upload);
+  server.setReply("POST", "/v1/reports", report);
+  platform::MainBundle::setInfoDictionary(
+      {{"CFBundleShortVersionString", "2.4.1"}, {"CFBundleVersion", "310"}});
+
+  testing::TemporaryDirectory dir("tessaline-pipeline-bench");
+  std::vector<std::string> paths;
+  for (int i = 0; i < kFiles; ++i) {
+    paths.push_back(
+        dir.write("file" + std::to_string(i) + ".bin", std::string(kFileSize, 'x')).string());
+  }
+
+  auto client = std::make_shared<FeedbackAPIClient>("stable", Environment::current());
+  auto config = testing::acceptingConfig();
+  config.maxAttachmentSize = 1ll << 40;
+
+  // Warm the connection cache once so both runs start alike.
+  await(client->postReport(Feedback(), {}));
+
+  auto model = FeedbackFormViewModel::make({}, client);
+  FormModelTestAccess::applyConfig(*model, config);
+  for (const auto& path : paths) {
+    const auto url = Url::fileURL(path);
+    if (!model->addCustomAttachment(ReportAttachment(url.deletingPathExtensionOfLastComponent(),
+                                                     ReportAttachment::file(url), "bin"))) {
+      std::fprintf(stderr, "cannot add %s\n", path.c_str());
+      return 1;
+    }
+  }
+  const auto pipelineStart = Clock::now();
+  model->submit();
+  const bool submitted = platform::MainQueue::drainUntil(
+      [&] {
+        return model->state.get() == FeedbackFormViewModel::State::submitted() ||
+               model->state.get().kind() == FeedbackFormViewModel::State::Case::failed;
+      },
+      std::chrono::seconds(120));
+  const auto pipeline = Clock::now() - pipelineStart;
+  if (!submitted || model->state.get() != FeedbackFormViewModel::State::submitted()) {
+    std::fprintf(stderr, "pipeline did not submit: %s\n", model->state.get().description().c_str());
+    return 1;
+  }
+
+  const auto serialStart = Clock::now();
+  Feedback feedback;
+  for (const auto& path : paths) {
+    auto file = platform::OpenFile::open(path);
+    if (!file || !await(client->postAttachment(
+                     feedback, "file", "bin",
+                     std::make_shared<platform::OpenFile>(std::move(file).value())))) {
+      std::fprintf(stderr, "serial upload failed\n");
+      return 1;
+    }
+  }
+  if (!await(client->postReport(feedback, {}))) {
+    std::fprintf(stderr, "serial report failed\n");
+    return 1;
+  }
+  const auto serial = Clock::now() - serialStart;
+
+  std::printf("pipeline: %d uploads of %zu MiB and the report, 50 ms answer delay\n", kFiles,
+              kFileSize >> 20);
+  std::printf("pipeline wall time  %.3f s\n", seconds(pipeline));
+  std::printf("serial sum          %.3f s\n", seconds(serial));
+  std::printf("ratio pipeline/serial %.2f (goal <= 0.30)\n", seconds(pipeline) / seconds(serial));
+  return 0;
+}
