@@ -7,10 +7,14 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include <sys/socket.h>
 
 // cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
 // the guards of its function-local statics and reports their first use on two connections as a
@@ -169,13 +173,20 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
     throw std::runtime_error("the test server cannot load its certificate");
   }
   auto& server = *impl_->server;
-  // Enough workers for requests held open by the tests and for kept-alive connections.
-  server.new_task_queue = [] { return new httplib::ThreadPool(24); };
+  // A worker serves one connection for as long as the client keeps it alive, so the pool must
+  // exceed the connections the tests open at once (64 concurrent uploads, held requests, idle
+  // kept-alive connections); a smaller pool queues new connections behind idle ones.
+  server.new_task_queue = [] { return new httplib::ThreadPool(128); };
   server.set_keep_alive_max_count(1000);
-  server.set_keep_alive_timeout(2);  // also bounds how long stopping waits for idle connections
+  server.set_keep_alive_timeout(options.keepAliveTimeout.count());
   server.set_read_timeout(30);
   server.set_write_timeout(30);
   server.set_payload_max_length(std::size_t{1} << 30);
+  socket_t listening = INVALID_SOCKET;
+  server.set_socket_options([&listening](socket_t socket) {
+    httplib::default_socket_options(socket);
+    listening = socket;
+  });
   auto handler = [impl = impl_.get()](const httplib::Request& request,
                                       httplib::Response& response) {
     impl->handle(request, response);
@@ -190,6 +201,12 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->port = server.bind_to_any_port("127.0.0.1");
   if (impl_->port <= 0) {
     throw std::runtime_error("the test server cannot bind to 127.0.0.1");
+  }
+  // The library listens with a backlog of 5: the kernel drops the connections that arrive at once
+  // beyond it, and their clients try again only a second later. Listening again sets a real
+  // server's backlog.
+  if (listening == INVALID_SOCKET || ::listen(listening, SOMAXCONN) != 0) {
+    throw std::runtime_error("the test server cannot enlarge its listen backlog");
   }
   impl_->listener = std::thread([&server] { server.listen_after_bind(); });
   // stop() does nothing until the accept loop runs, so the destructor could wait forever.
@@ -247,6 +264,38 @@ void TestServer::reset() {
     ++impl_->generation;
   }
   impl_->changed.notify_all();
+}
+
+bool TestServer::waitUntilConnectionClosed(int clientPort,
+                                           std::chrono::milliseconds timeout) const {
+  // The client's end of a connection is ESTABLISHED while both ends are open: CLOSE_WAIT once the
+  // server closed it, another state or none at all once the client closed it too (or first).
+  const auto closed = [&] {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // column titles
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      const auto portOf = [](const std::string& address) {
+        const auto colon = address.find(':');
+        return colon == std::string::npos ? -1 : std::stoi(address.substr(colon + 1), nullptr, 16);
+      };
+      if (portOf(local) == clientPort && portOf(remote) == port()) {
+        return state != "01";  // ESTABLISHED
+      }
+    }
+    return true;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!closed()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 std::string TestServer::certificateAuthorityFile() {

@@ -60,6 +60,9 @@ class TestServer {
     bool tls = true;
     // False: a self-signed certificate that the test CA does not vouch for.
     bool trustedCertificate = true;
+    // How long a kept-alive connection may stay idle before the server closes it. Stopping the
+    // server waits up to this long for connections a client still holds open.
+    std::chrono::seconds keepAliveTimeout{2};
   };
 
   TestServer();
@@ -88,6 +91,12 @@ class TestServer {
                        std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
   // Forgets requests and script, and releases requests held by delays or neverAnswer.
   void reset();
+
+  // Waits until the connection whose client port is `clientPort` (RecordedRequest::remotePort)
+  // is no longer open at both ends: the server closes a connection left idle past the keep-alive
+  // time-out while the client may still hold it for reuse. False when the time-out passed first.
+  bool waitUntilConnectionClosed(
+      int clientPort, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
   // The test CA's certificate file, to be trusted through SSL_CERT_FILE.
   static std::string certificateAuthorityFile();
