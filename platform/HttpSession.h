@@ -84,11 +84,17 @@ class TESSALINE_EXPORT HttpTask {
 // environment are honoured; the schemes are https, and http only to a loopback host; at most 5
 // redirects, never to another scheme; response bodies over kMaxResponseBodySize fail the request;
 // no "Expect: 100-continue" round trip; no field is added to a body that has no "Content-Type".
+// A request that failed on a reused connection before a byte of its answer arrived (the server
+// closed the idle connection as the request went out) is sent once more, on a new connection;
+// no other failed request is repeated.
 class TESSALINE_EXPORT HttpSession {
  public:
   using Completion = std::function<void(Result<HttpResponse>)>;
 
   static constexpr std::size_t kMaxResponseBodySize = 64 * 1024 * 1024;
+  // A cached connection left idle this long is not used again: servers close idle kept-alive
+  // connections, commonly after 5 s, and one that is closing can take a request down with it.
+  static constexpr std::chrono::seconds kMaxConnectionIdleTime{3};
 
   // The session adds these fields to every request (control characters are removed).
   explicit HttpSession(HttpHeaders additionalHeaders = {});

@@ -1,4 +1,5 @@
 #include <platform/HttpSession.h>
+#include <platform/Logger.h>
 #include <platform/OpenFile.h>
 #include <platform/SystemInfo.h>
 #include <platform/detail/HttpTesting.h>
@@ -86,8 +87,20 @@ struct HttpTransfer {
   std::optional<Error> failure;  // why a callback aborted the transfer
   std::string body;
   bool sawBody = false;
+  bool answerStarted = false;  // a byte of an answer (headers or body) arrived
+  bool repeated = false;       // sent again on a fresh connection
   HttpHeaders responseHeaders;
   std::uint64_t uploadOffset = 0;
+
+  // Forgets what an attempt received and sent, before the request goes out once more.
+  void resetAttempt() {
+    errorBuffer[0] = '\0';
+    body.clear();
+    sawBody = false;
+    answerStarted = false;
+    responseHeaders.clear();
+    uploadOffset = 0;
+  }
 
   void releaseHandles() {
     if (easy != nullptr) {
@@ -178,8 +191,10 @@ struct HttpWorker {
   void begin(const std::shared_ptr<HttpTransfer>& transfer);
   std::optional<Error> configure(HttpTransfer& transfer);
   void finish(CURL* easy, CURLcode code);
+  bool repeatOnFreshConnection(const std::shared_ptr<HttpTransfer>& transfer);
 
   CURLM* multi;
+  Logger log{std::string(kLogSubsystem), "HttpSession"};
   std::string caFile;
   std::string caPath;
   HttpHeaders sessionHeaders;
@@ -243,6 +258,7 @@ size_t onResponseBody(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<HttpTransfer*>(context);
   const size_t length = size * count;
   transfer->sawBody = true;
+  transfer->answerStarted = true;
   if (transfer->body.size() + length > HttpSession::kMaxResponseBodySize) {
     transfer->failure = transportError("The response body is larger than the limit of 64 MiB");
     return 0;  // less than offered: libcurl ends the transfer
@@ -254,6 +270,7 @@ size_t onResponseBody(char* data, size_t size, size_t count, void* context) {
 size_t onResponseHeader(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<HttpTransfer*>(context);
   const size_t length = size * count;
+  transfer->answerStarted = true;
   std::string_view line(data, length);
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
     line.remove_suffix(1);
@@ -322,6 +339,24 @@ int onConnected(void* context, char* primaryAddress, char*, int, int) {
     return CURL_PREREQFUNC_ABORT;
   }
   return CURL_PREREQFUNC_OK;
+}
+
+// A server closes a kept-alive connection that stays idle past its time-out, and a request sent
+// on it as it closes is lost before a byte of the answer arrives. libcurl sends such a request
+// again by itself, but on the next cached connection, which the server may have closed as well;
+// after a few such tries it gives up. A request that met only reused connections and received
+// nothing therefore goes once more on a connection of its own. Nothing else is repeated: a request
+// that failed on a fresh connection, or after its answer began, may have been acted on.
+bool failedOnlyOnReusedConnections(CURL* easy, const HttpTransfer& transfer, CURLcode code) {
+  if (transfer.repeated || transfer.failure || transfer.answerStarted) {
+    return false;
+  }
+  if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) {
+    return false;
+  }
+  long newConnections = -1;
+  return curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &newConnections) == CURLE_OK &&
+         newConnections == 0;
 }
 
 std::optional<Error> refusalOf(const HttpRequest& request) {
@@ -451,6 +486,8 @@ std::optional<Error> HttpWorker::configure(HttpTransfer& transfer) {
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_TCP_KEEPALIVE, 1L);
+  // libcurl counts whole seconds and drops a connection whose idle time exceeds this number.
+  set(CURLOPT_MAXAGE_CONN, static_cast<long>(HttpSession::kMaxConnectionIdleTime.count() - 1));
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (!caFile.empty()) {
@@ -564,8 +601,28 @@ void HttpWorker::finish(CURL* easy, CURLcode code) {
   Error error = transfer->failure.value_or(transportError(
       std::string(curl_easy_strerror(code)) +
       (transfer->errorBuffer[0] != '\0' ? std::string(": ") + transfer->errorBuffer : "")));
+  if (failedOnlyOnReusedConnections(easy, *transfer, code) && !transfer->isCancelled()) {
+    log.debug(
+        "%{public}@ %@ failed on a reused connection before any answer (%{public}@); sending "
+        "it again on a new connection",
+        transfer->request.method, transfer->request.url.absoluteString(), error.description());
+    if (repeatOnFreshConnection(transfer)) {
+      return;
+    }
+  }
   transfer->releaseHandles();
   transfer->deliver(std::move(error));
+}
+
+bool HttpWorker::repeatOnFreshConnection(const std::shared_ptr<HttpTransfer>& transfer) {
+  transfer->repeated = true;
+  transfer->resetAttempt();
+  if (curl_easy_setopt(transfer->easy, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK ||
+      curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
+    return false;
+  }
+  running.emplace(transfer->easy, transfer);
+  return true;
 }
 
 }  // namespace detail
