@@ -136,6 +136,15 @@ TEST(LogPredicateTest, TextThatIsNotAPredicateIsRefusedWithItsPosition) {
   // Deep nesting is refused instead of exhausting the stack.
   EXPECT_TRUE(parseError(std::string(10000, '(') + "process == 'a'"));
   EXPECT_TRUE(parseError(std::string(10000, '!') + "process == 'a'"));
+  // A long flat chain is no nesting: it parses, matches and describes without deep recursion.
+  std::string chain = "process == 'a'";
+  for (int i = 0; i < 100000; ++i) {
+    chain += " OR process == 'a'";
+  }
+  const auto flat = parsed(chain);
+  EXPECT_TRUE(flat.matches(entry("a")));
+  EXPECT_FALSE(flat.matches(entry("b")));
+  EXPECT_TRUE(flat.description().starts_with("(process == \"a\" OR process == \"a\" OR "));
 }
 
 TEST(LogPredicateTest, DescriptionShowsTheStructure) {
@@ -191,6 +200,18 @@ TEST_F(LogStreamTest, TheLevelHidesLowerPriorities) {
   }
   EXPECT_EQ(printed, 2u);  // the debug and info entries are left out
   EXPECT_FALSE(priorityThreshold("verbose"));
+}
+
+TEST_F(LogStreamTest, ATimeTheClockCannotHoldReadsAsUnknown) {
+  std::istringstream in(R"({"__REALTIME_TIMESTAMP":"17145585230456000","MESSAGE":"far"})"
+                        "\n"
+                        R"({"__REALTIME_TIMESTAMP":"-9223372036854775808","MESSAGE":"past"})");
+  const auto read = readJournalJsonLines(in);
+  ASSERT_EQ(read.entries.size(), 2u);
+  for (const auto& e : read.entries) {
+    EXPECT_EQ(e.time.time_since_epoch().count(), 0) << e.message;
+    EXPECT_TRUE(formatCompact(e).starts_with("1970-01-01 00:00:00.000 ")) << formatCompact(e);
+  }
 }
 
 TEST_F(LogStreamTest, AFixtureLineThatIsNotAnObjectIsNamed) {

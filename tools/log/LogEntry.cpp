@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace tessaline::tools::log {
 
@@ -46,7 +47,13 @@ const char* levelCode(int priority) {
 
 LogEntry entryFromFields(const std::map<std::string, std::string, std::less<>>& fields) {
   LogEntry entry;
-  const auto micros = number(fields, "__REALTIME_TIMESTAMP", 0);
+  auto micros = number(fields, "__REALTIME_TIMESTAMP", 0);
+  // The clock counts nanoseconds: a time it cannot hold (past the year 2262) reads as unknown,
+  // like one that is not a number.
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 1000;
+  if (micros > kLimit || micros < -kLimit) {
+    micros = 0;
+  }
   entry.time = std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::microseconds(micros)));

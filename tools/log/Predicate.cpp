@@ -16,9 +16,11 @@ struct Predicate::Node {
   Key key = Key::process;
   Operator op = Operator::equals;
   bool ignoreCase = false;
-  std::string value;  // lower-cased already when ignoreCase
-  std::shared_ptr<const Node> left;
-  std::shared_ptr<const Node> right;
+  std::string value;                    // lower-cased already when ignoreCase
+  std::shared_ptr<const Node> operand;  // of a negation
+  // Of a conjunction or disjunction, all of one chain: a long "a OR b OR ..." stays one level
+  // deep, so evaluating, describing and freeing it never exhausts the stack.
+  std::vector<std::shared_ptr<const Node>> operands;
 };
 
 namespace {
@@ -161,38 +163,52 @@ class Parser {
     return false;
   }
 
-  static NodePtr combine(Node::Kind kind, NodePtr left, NodePtr right) {
+  static NodePtr negation(NodePtr operand) {
+    auto node = std::make_shared<Node>();
+    node->kind = Node::Kind::negation;
+    node->operand = std::move(operand);
+    return node;
+  }
+
+  // One operand, or a node of the given kind with every operand of the chain.
+  static NodePtr chain(Node::Kind kind, std::vector<NodePtr> operands) {
+    if (operands.size() == 1) {
+      return std::move(operands.front());
+    }
     auto node = std::make_shared<Node>();
     node->kind = kind;
-    node->left = std::move(left);
-    node->right = std::move(right);
+    node->operands = std::move(operands);
     return node;
   }
 
   NodePtr parseOr() {
-    auto left = parseAnd();
-    while (left && (isWord(peek(), "or") || isSymbol(peek(), "||"))) {
-      take();
-      auto right = parseAnd();
-      if (!right) {
+    std::vector<NodePtr> operands;
+    for (;;) {
+      auto operand = parseAnd();
+      if (!operand) {
         return nullptr;
       }
-      left = combine(Node::Kind::disjunction, left, right);
+      operands.push_back(std::move(operand));
+      if (!isWord(peek(), "or") && !isSymbol(peek(), "||")) {
+        return chain(Node::Kind::disjunction, std::move(operands));
+      }
+      take();
     }
-    return left;
   }
 
   NodePtr parseAnd() {
-    auto left = parseNot();
-    while (left && (isWord(peek(), "and") || isSymbol(peek(), "&&"))) {
-      take();
-      auto right = parseNot();
-      if (!right) {
+    std::vector<NodePtr> operands;
+    for (;;) {
+      auto operand = parseNot();
+      if (!operand) {
         return nullptr;
       }
-      left = combine(Node::Kind::conjunction, left, right);
+      operands.push_back(std::move(operand));
+      if (!isWord(peek(), "and") && !isSymbol(peek(), "&&")) {
+        return chain(Node::Kind::conjunction, std::move(operands));
+      }
+      take();
     }
-    return left;
   }
 
   NodePtr parseNot() {
@@ -209,7 +225,7 @@ class Parser {
     if (isWord(token, "not") || isSymbol(token, "!")) {
       take();
       auto operand = parseNot();
-      return operand ? combine(Node::Kind::negation, operand, nullptr) : nullptr;
+      return operand ? negation(std::move(operand)) : nullptr;
     }
     if (isSymbol(token, "(")) {
       take();
@@ -330,11 +346,13 @@ bool evaluate(const Node& node, const LogEntry& entry) {
     case Node::Kind::constant:
       return node.constant;
     case Node::Kind::negation:
-      return !evaluate(*node.left, entry);
+      return !evaluate(*node.operand, entry);
     case Node::Kind::conjunction:
-      return evaluate(*node.left, entry) && evaluate(*node.right, entry);
+      return std::all_of(node.operands.begin(), node.operands.end(),
+                         [&entry](const NodePtr& operand) { return evaluate(*operand, entry); });
     case Node::Kind::disjunction:
-      return evaluate(*node.left, entry) || evaluate(*node.right, entry);
+      return std::any_of(node.operands.begin(), node.operands.end(),
+                         [&entry](const NodePtr& operand) { return evaluate(*operand, entry); });
     case Node::Kind::comparison:
       switch (node.key) {
         case Key::process:
@@ -370,11 +388,16 @@ std::string describeNode(const Node& node) {
     case Node::Kind::constant:
       return node.constant ? "TRUEPREDICATE" : "FALSEPREDICATE";
     case Node::Kind::negation:
-      return "NOT " + describeNode(*node.left);
+      return "NOT " + describeNode(*node.operand);
     case Node::Kind::conjunction:
-      return "(" + describeNode(*node.left) + " AND " + describeNode(*node.right) + ")";
-    case Node::Kind::disjunction:
-      return "(" + describeNode(*node.left) + " OR " + describeNode(*node.right) + ")";
+    case Node::Kind::disjunction: {
+      const char* separator = node.kind == Node::Kind::conjunction ? " AND " : " OR ";
+      std::string text = "(";
+      for (std::size_t i = 0; i < node.operands.size(); ++i) {
+        text += (i == 0 ? "" : separator) + describeNode(*node.operands[i]);
+      }
+      return text + ")";
+    }
     case Node::Kind::comparison:
       break;
   }
