@@ -47,7 +47,20 @@ Result<Release> decodeRelease(const std::string& train, const nlohmann::json& va
 }  // namespace
 
 Result<ServiceConfig> ServiceConfig::fromJson(std::string_view json) {
-  const nlohmann::json document = nlohmann::json::parse(json, nullptr, false);
+  // The form goes to the library's decoder as text, and writing a value out recurses once per
+  // level: a document nested deeper than any configuration is refused before that.
+  constexpr int kMaxDepth = 64;
+  bool tooDeep = false;
+  const nlohmann::json document = nlohmann::json::parse(
+      json,
+      [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        tooDeep = tooDeep || depth > kMaxDepth;
+        return !tooDeep;
+      },
+      false);
+  if (tooDeep) {
+    return invalid("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+  }
   if (document.is_discarded()) {
     return invalid("not a valid JSON document");
   }

@@ -657,6 +657,9 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {
       {"[]", "expected a JSON object"},
       {R"({"trains": {}})", "form: missing"},
       {R"({"form": 3, "trains": {}})", "form: "},
+      // Refused as such, not by exhausting the stack.
+      {R"({"trains": {}, "form": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
+       "nested deeper than 64 levels"},
   };
   for (const auto& [text, fragment] : cases) {
     const Result<ServiceConfig> refused = ServiceConfig::fromJson(text);
