@@ -11,13 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -138,13 +141,13 @@ class KeptAliveConnectionTest : public ::testing::Test {
   void SetUp() override {
     tessaline::testing::trustTestCertificateAuthority();  // read when a session is created
     session = std::make_unique<HttpSession>();
-    server.setReply("POST", "/v1/upload", Reply::json(R"({"stored":true})"));
   }
 
   // Leaves `count` connections in the session's cache that the server has closed since: each is
   // held by its own request until all have arrived, then all are answered, and the test waits
   // until the server has closed every one of them as idle.
   void leaveConnectionsTheServerClosed(std::size_t count) {
+    server.reset();
     Reply held = Reply::json("{}");
     held.delay = 60s;  // cut short by reset()
     server.setReply("GET", "/v1/warm", held);
@@ -169,7 +172,6 @@ class KeptAliveConnectionTest : public ::testing::Test {
     }
     ASSERT_EQ(ports.size(), count) << "each request held a connection of its own";
     server.reset();  // answers the held requests
-    server.setReply("POST", "/v1/upload", Reply::json(R"({"stored":true})"));
     ASSERT_EQ(pending->done.get_future().wait_for(60s), std::future_status::ready);
     for (const int port : ports) {
       ASSERT_TRUE(server.waitUntilConnectionClosed(port)) << "client port " << port;
@@ -178,6 +180,7 @@ class KeptAliveConnectionTest : public ::testing::Test {
 
   // Posts `body` and expects it to arrive exactly once, whole, and to be answered.
   void expectDelivered(HttpRequest::Body body, const std::string& expected) {
+    server.setReply("POST", "/v1/upload", Reply::json(R"({"stored":true})"));
     HttpRequest request(url(server.origin() + "/v1/upload"), "POST");
     request.body = std::move(body);
     const auto outcome = perform(*session, std::move(request));
@@ -188,7 +191,6 @@ class KeptAliveConnectionTest : public ::testing::Test {
     const auto uploads = requestsTo(server, "/v1/upload");
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_TRUE(uploads[0].body == expected);
-    server.reset();
   }
 
   std::shared_ptr<OpenFile> openFile(const std::string& contents) {
