@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/utsname.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -92,11 +94,13 @@ class DemoEndToEndTest : public ::testing::Test {
   fs::path home() const { return directory_.path() / "home"; }
   fs::path data() const { return directory_.path() / "data"; }
 
-  void startService(bool tls) {
-    std::vector<std::string> arguments{
-        "--port",   "0",
-        "--data",   data().string(),
-        "--config", std::string(TESSALINE_SOURCE_DIR) + "/server/sample-service-config.json"};
+  static std::string sampleConfig() {
+    return std::string(TESSALINE_SOURCE_DIR) + "/server/sample-service-config.json";
+  }
+
+  void startService(bool tls, const std::string& config = sampleConfig()) {
+    std::vector<std::string> arguments{"--port",        "0",        "--data",
+                                       data().string(), "--config", config};
     if (tls) {
       arguments.insert(arguments.end(),
                        {"--cert", std::string(TESSALINE_TEST_CERT_DIR) + "/server.pem", "--key",
@@ -366,6 +370,25 @@ TEST_F(DemoEndToEndTest, OutdatedAppFailsWithTheServiceMessage) {
   const CommandResult oldBuild = runDemo({"--app-build", "299", "--reason", "3"});
   EXPECT_EQ(oldBuild.exitCode, 1) << oldBuild.out << oldBuild.err;
   EXPECT_NE(oldBuild.err.find(kOutdatedMessage), std::string::npos) << oldBuild.err;
+}
+
+TEST_F(DemoEndToEndTest, BlockedOperatingSystemFailsWithTheServiceMessage) {
+  // The sample configuration, with this machine's OS build (the kernel release) blocked.
+  utsname system{};
+  ASSERT_EQ(::uname(&system), 0);
+  auto config = nlohmann::json::parse(readFile(sampleConfig()));
+  config["form"]["blockedOSBuilds"].push_back(
+      {{"id", system.release},
+       {"name", "This kernel"},
+       {"message", "Reports from this kernel are closed."}});
+  const fs::path configFile = directory_.write("blocking-config.json", config.dump());
+  startService(false, configFile.string());
+
+  const CommandResult result = runDemo(fullReport());
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+  EXPECT_NE(result.err.find("Reports from this kernel are closed."), std::string::npos)
+      << result.err;
+  EXPECT_TRUE(storedReports().empty());
 }
 
 TEST_F(DemoEndToEndTest, UnreachableServiceFailsTheForm) {
