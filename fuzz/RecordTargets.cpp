@@ -13,6 +13,11 @@
 #include <Tessaline/service/FeedbackSubmissionResponse.h>
 #include <Tessaline/service/UpdateCheckResponse.h>
 
+#include "TextChecks.h"
+
+#include <algorithm>
+#include <initializer_list>
+
 namespace tessaline::fuzz {
 
 namespace {
@@ -100,8 +105,63 @@ void crashReports(std::string_view input) {
   checkRoundTrip(coding, input);
 }
 
+// The other direction: records a host fills with any text. Encoding fails, with an encoding
+// error, exactly when some text is not UTF-8; otherwise the JSON decodes to the same record.
+void hostText(std::string_view input) {
+  std::vector<std::string> fields;
+  for (std::size_t start = 0;;) {
+    const auto end = input.find('\0', start);
+    fields.emplace_back(input.substr(start, end - start));
+    if (end == std::string_view::npos || fields.size() == 6) {
+      break;
+    }
+    start = end + 1;
+  }
+  fields.resize(6);
+  const auto utf8 = [&fields](std::initializer_list<int> used) {
+    return std::all_of(used.begin(), used.end(),
+                       [&fields](int i) { return server::isValidUtf8(fields[i]); });
+  };
+
+  Feedback feedback;
+  feedback.subject = fields[0];
+  feedback.reason.title = fields[1];
+  feedback.messages.push_back({Date{700000000.5}, Feedback::Message::Sender::user, fields[2], {}});
+  if (auto url = Url::parse(fields[3])) {
+    feedback.messages.back().attachments.push_back(*url);
+  }
+  feedback.contactInformation = Feedback::ContactInformation{fields[4], fields[5]};
+  feedback.remoteId = fields[3];
+
+  const auto encoded = feedback.toJson();
+  require(encoded.ok() == utf8({0, 1, 2, 3, 4, 5}),
+          "Feedback encodes exactly when its text is UTF-8",
+          "input: " + shown(input) + "\nerror: " + (encoded ? "" : encoded.error().description()));
+  if (!encoded) {
+    require(encoded.error().kind() == Error::Kind::encoding,
+            "a failed encoding is an encoding error", encoded.error().description());
+  } else {
+    const auto decoded = Feedback::fromJson(encoded.value());
+    require(decoded.ok() && decoded.value() == feedback, "an encoded Feedback decodes to itself",
+            shown(encoded.value()));
+  }
+
+  // The request leaves out the remote id and the URL; the first two texts name its attachment.
+  const auto request = FeedbackReportRequest::make(feedback, {{fields[0], fields[1]}});
+  const auto body = request.toJson();
+  require(body.ok() == utf8({0, 1, 2, 4, 5}),
+          "a report request encodes exactly when its text is UTF-8", "input: " + shown(input));
+  if (body) {
+    const auto decoded = FeedbackReportRequest::fromJson(body.value());
+    require(decoded.ok() && decoded.value() == request, "a report request decodes to itself",
+            shown(body.value()));
+  }
+}
+
 }  // namespace
 
+TESSALINE_FUZZ_TARGET("host-text",
+                      "Feedback and FeedbackReportRequest filled with any text: encode", hostText);
 TESSALINE_FUZZ_TARGET("config", "Config JSON: decode, encode, decode again", config);
 TESSALINE_FUZZ_TARGET("feedback", "Feedback, Reason, ReproductionFrequency, Message JSON",
                       feedback);

@@ -35,6 +35,8 @@ using server::ServiceRequest;
 using server::ServiceResponse;
 using server::Store;
 
+using Items = std::vector<std::pair<std::string, std::string>>;
+
 // Report bodies may name the upload made at start-up by these placeholders.
 constexpr std::string_view kAttachmentIdPlaceholder = "@ATTACHMENT_ID@";
 constexpr std::string_view kAttachmentNamePlaceholder = "@ATTACHMENT_NAME@";
@@ -90,12 +92,12 @@ struct Service {
     fs::remove_all(folder, ignored);
   }
 
-  ServiceResponse post(std::string path, std::vector<std::pair<std::string, std::string>> query,
-                       std::string body) {
+  ServiceResponse post(std::string path, Items query, std::string body, Items headers = {}) {
     ServiceRequest request;
     request.method = "POST";
     request.path = std::move(path);
     request.query = std::move(query);
+    request.headers = std::move(headers);
     request.body = ServiceRequest::bodyOf(std::move(body));
     return core->handle(request);
   }
@@ -124,23 +126,38 @@ void checkAnswer(const ServiceResponse& response, std::string_view input) {
   }
 }
 
-// The query: one item per line, "name=value" (a line without "=" is a name with an empty value).
-std::vector<std::pair<std::string, std::string>> queryItems(std::string_view input) {
-  std::vector<std::pair<std::string, std::string>> items;
+// The request pieces: one per line, a query item "name=value" (a line without "=" is a name with
+// an empty value) or a header "@Name: value".
+struct Pieces {
+  Items query;
+  Items headers;
+};
+
+Pieces requestPieces(std::string_view input) {
+  Pieces pieces;
   while (!input.empty()) {
     const auto end = input.find('\n');
-    const std::string_view line = input.substr(0, end);
-    const auto equals = line.find('=');
-    items.emplace_back(
-        std::string(line.substr(0, equals)),
-        equals == std::string_view::npos ? std::string() : std::string(line.substr(equals + 1)));
+    std::string_view line = input.substr(0, end);
     input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    const bool header = line.starts_with('@');
+    if (header) {
+      line.remove_prefix(1);
+    }
+    const auto separator = line.find(header ? ':' : '=');
+    std::string value;
+    if (separator != std::string_view::npos) {
+      value = line.substr(separator + 1);
+      if (header && value.starts_with(' ')) {
+        value.erase(0, 1);
+      }
+    }
+    (header ? pieces.headers : pieces.query)
+        .emplace_back(std::string(line.substr(0, separator)), std::move(value));
   }
-  return items;
+  return pieces;
 }
 
-std::optional<std::string> single(const std::vector<std::pair<std::string, std::string>>& items,
-                                  std::string_view name) {
+std::optional<std::string> single(const Items& items, std::string_view name) {
   std::optional<std::string> found;
   for (const auto& [key, value] : items) {
     if (key == name) {
@@ -155,12 +172,13 @@ std::optional<std::string> single(const std::vector<std::pair<std::string, std::
 
 void serviceQuery(std::string_view input) {
   Service& s = service();
-  const auto items = queryItems(input);
+  const auto [items, headers] = requestPieces(input);
 
   ServiceRequest check;
   check.method = "GET";
   check.path = "/v1/updateCheck";
   check.query = items;
+  check.headers = headers;
   const ServiceResponse update = s.core->handle(check);
   checkAnswer(update, input);
   if (update.status == 200) {
@@ -175,7 +193,7 @@ void serviceQuery(std::string_view input) {
             update.body + "\ninput: " + shown(input));
   }
 
-  const ServiceResponse upload = s.post("/v1/attachments", items, "bytes");
+  const ServiceResponse upload = s.post("/v1/attachments", items, "bytes", headers);
   checkAnswer(upload, input);
   if (upload.status == 201) {
     auto answer = AttachmentUploadResponse::fromJson(upload.body);
