@@ -104,9 +104,19 @@ Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
     if (hasBody) {
       converted.body = [&reader, &bodyRead](const BodySink& sink) {
         bodyRead = true;
-        return reader([&sink](const char* data, std::size_t length) {
-          return sink(std::string_view(data, length));
+        // Once the core stops taking the body, the rest is read (bounded) and dropped, so the
+        // client can finish sending and read the answer instead of a reset connection.
+        bool refused = false;
+        std::uint64_t drained = 0;
+        const bool complete = reader([&](const char* data, std::size_t length) {
+          if (!refused && sink(std::string_view(data, length))) {
+            return true;
+          }
+          refused = true;
+          drained += length;
+          return drained <= kDrainLimit;
         });
+        return complete && !refused;
       };
     }
     const ServiceResponse result = core.handle(converted);
