@@ -1,13 +1,17 @@
-// A minimal HTTP/1.1 sink for the upload benchmark: listens on 127.0.0.1 (port printed on
-// standard output), reads each request body to its Content-Length and throws it away, answers
-// with an attachment upload record. One connection at a time, keep-alive honoured. Runs until it
-// is terminated.
+// A minimal HTTP/1.1 sink for the benchmarks: listens on 127.0.0.1 (port printed on standard
+// output), reads each request body to its Content-Length and throws it away, answers a report
+// ("POST /v1/reports") with a report id and anything else with an attachment upload record.
+// Each connection is served on its own thread, keep-alive honoured. `--delay-ms N` waits N ms
+// before each answer, a stand-in for network latency. Runs until it is terminated.
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -37,6 +41,8 @@ std::string lowerCase(std::string text) {
   }
   return text;
 }
+
+int answerDelayMs = 0;
 
 void serve(int fd) {
   std::vector<char> buffer(1 << 20);
@@ -71,7 +77,13 @@ void serve(int fd) {
       }
       remaining -= static_cast<unsigned long long>(n);
     }
-    const std::string body = R"({"localId":"bench","attachmentId":"bench-1","name":"bench.bin"})";
+    if (answerDelayMs > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+    }
+    const std::string body =
+        head.starts_with("post /v1/reports")
+            ? R"({"id":"bench-report"})"
+            : R"({"localId":"bench","attachmentId":"bench-1","name":"bench.bin"})";
     if (!sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\n\r\n" + body)) {
       return;
@@ -81,7 +93,13 @@ void serve(int fd) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--delay-ms") == 0) {
+    answerDelayMs = std::atoi(argv[2]);
+  } else if (argc != 1) {
+    std::fprintf(stderr, "usage: upload_sink [--delay-ms N]\n");
+    return 2;
+  }
   signal(SIGPIPE, SIG_IGN);
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -102,7 +120,9 @@ int main() {
     if (connection < 0) {
       continue;
     }
-    serve(connection);
-    close(connection);
+    std::thread([connection] {
+      serve(connection);
+      close(connection);
+    }).detach();
   }
 }
