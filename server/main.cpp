@@ -146,6 +146,7 @@ struct ServeArguments {
   std::string bind = "127.0.0.1";
   std::int64_t orphanGraceSeconds = 24 * 60 * 60;
   std::size_t threads = 8;
+  std::int64_t readTimeoutSeconds = 30;
 };
 
 int serve(const ServeArguments& arguments) {
@@ -193,6 +194,7 @@ int serve(const ServeArguments& arguments) {
     http.privateKey = arguments.key;
   }
   http.threads = arguments.threads;
+  http.readTimeout = std::chrono::seconds(arguments.readTimeoutSeconds);
   http.payloadMaxLength = std::max(options.maxUploadBytes, options.maxReportBytes);
   tessaline::Result<std::unique_ptr<HttpServer>> server = HttpServer::create(core, http);
   if (!server) {
@@ -256,6 +258,10 @@ int main(int argc, char** argv) {
   app.add_option("--threads", serveArguments.threads, "Requests served at once")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
+  app.add_option("--read-timeout", serveArguments.readTimeoutSeconds,
+                 "Seconds a request may pause; a slower one must also keep up 1 KiB/s on average")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
 
   std::string data;
   std::string reportId;
