@@ -54,6 +54,11 @@ class PacedStream final : public httplib::Stream {
     const std::size_t taken = std::min(size, filled_ - buffered_);
     std::memcpy(data, buffer_ + buffered_, taken);
     buffered_ += taken;
+    // httplib reads lines (the request line, headers, chunk sizes, trailers) a byte at a time and
+    // keeps them whole in memory without a limit of its own.
+    if (size == 1 && !withinLineLimits(*data)) {
+      return -1;
+    }
     return static_cast<ssize_t>(taken);
   }
 
@@ -189,6 +194,20 @@ class PacedStream final : public httplib::Stream {
     }
   }
 
+  // Counts one byte read as part of a line: no line may pass kMaxLineBytes, and the request's
+  // head (up to its blank line) may not pass kMaxHeadBytes.
+  bool withinLineLimits(char byte) {
+    constexpr std::size_t kMaxLineBytes = 16 * 1024;
+    constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+    lineBytes_ = byte == '\n' ? 0 : lineBytes_ + 1;
+    if (!headRead_) {
+      ++headBytes_;
+      headTail_ = (headTail_ << 8) | static_cast<unsigned char>(byte);
+      headRead_ = (headTail_ & 0xFFFFFFFFu) == 0x0D0A0D0Au;
+    }
+    return lineBytes_ <= kMaxLineBytes && headBytes_ <= kMaxHeadBytes;
+  }
+
   ssize_t received(ssize_t count) {
     filled_ = static_cast<std::size_t>(count);
     received_ += static_cast<std::uint64_t>(count);
@@ -219,6 +238,10 @@ class PacedStream final : public httplib::Stream {
   char buffer_[16 * 1024];
   std::size_t buffered_ = 0;  // bytes of the buffer already handed out
   std::size_t filled_ = 0;
+  std::size_t lineBytes_ = 0;
+  std::size_t headBytes_ = 0;
+  std::uint32_t headTail_ = 0;
+  bool headRead_ = false;
 };
 
 // Serves one request on the connection through a PacedStream, then closes it.

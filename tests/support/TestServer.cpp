@@ -161,10 +161,11 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   std::signal(SIGPIPE, SIG_IGN);
   impl_->tls = options.tls;
   if (options.tls) {
-    const std::string certificate =
-        certificateFile(options.trustedCertificate ? "server.pem" : "untrusted.pem");
-    const std::string key =
-        certificateFile(options.trustedCertificate ? "server-key.pem" : "untrusted-key.pem");
+    const char* name = options.otherHostCertificate ? "other"
+                       : options.trustedCertificate ? "server"
+                                                    : "untrusted";
+    const std::string certificate = certificateFile((std::string(name) + ".pem").c_str());
+    const std::string key = certificateFile((std::string(name) + "-key.pem").c_str());
     impl_->server = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
   } else {
     impl_->server = std::make_unique<httplib::Server>();
@@ -198,7 +199,11 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   server.Delete(".*", handler);
   server.Options(".*", handler);
 
-  impl_->port = server.bind_to_any_port("127.0.0.1");
+  if (options.port > 0) {
+    impl_->port = server.bind_to_port("127.0.0.1", options.port) ? options.port : -1;
+  } else {
+    impl_->port = server.bind_to_any_port("127.0.0.1");
+  }
   if (impl_->port <= 0) {
     throw std::runtime_error("the test server cannot bind to 127.0.0.1");
   }

@@ -458,6 +458,41 @@ TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
   expectNothingStored();
 }
 
+// A head that never ends, sent as fast as the service takes it: cut off long before it could
+// fill the service's memory.
+TEST_F(ServiceAbuseTest, EndlessRequestHeadsAreCutOff) {
+  start();
+  const std::string endlessHeaders = "X-Filler: " + std::string(1000, 'h') + "\r\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"GET /v1/config HTTP/1.1\r\nHost: x\r\n", endlessHeaders},
+      {"GET /v1/config HTTP/1.1\r\nX-Long: ", std::string(1000, 'h')},
+      {"GET /v1/config?", std::string(1000, 'q')},
+      {"POST " + attachmentTarget("log", Uuid::random().uuidString(), "txt") +
+           " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1",
+       std::string(1000, '0')},
+  };
+  for (const auto& [head, repeated] : cases) {
+    SCOPED_TRACE(head);
+    Connection connection(port());
+    connection.send(head);
+    std::size_t sent = head.size();
+    std::string answer;
+    bool closed = false;
+    // 64 MiB at most; the service gives up after a small fraction of it.
+    while (!closed && sent < 64u * 1024 * 1024 && connection.send(repeated)) {
+      sent += repeated.size();
+      closed = connection.closedByService(answer, 0ms);
+    }
+    closed = closed || connection.closedByService(answer, 20s);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(sent, 16u * 1024 * 1024);
+    std::cout << "endless head: cut off after " << sent / 1024 << " KiB sent\n";
+    EXPECT_TRUE(answer.empty() || isJsonError(answer)) << answer;
+    expectStillServing();
+  }
+  expectNothingStored();
+}
+
 // --- Slow clients
 
 struct SlowClient {
