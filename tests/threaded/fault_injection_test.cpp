@@ -552,15 +552,21 @@ TEST_F(FaultInjectionTest, AServiceThatRestartsBeforeTheReportFailsItAndRetryRea
 
   // The server goes away once the uploads are done, as the report phase begins.
   std::vector<testing::RecordedRequest> beforeRestart;
+  bool stopped = false;
+  std::vector<std::string> texts;
   auto watch = model_->stateDescription.subscribe([&](const std::string& text) {
-    if (text == "Submitting Report" && server) {
+    texts.push_back(text);
+    if (text == "Submitting Report" && !stopped) {
+      stopped = true;
       beforeRestart = server->requests();
       server.reset();
     }
   });
+  texts.clear();
   model_->submit();
   ASSERT_TRUE(waitForEnd());
   ASSERT_NO_FATAL_FAILURE(expectGenericFailure());
+  EXPECT_EQ(texts, (std::vector<std::string>{"Uploading Attachments", "Submitting Report", ""}));
   ASSERT_EQ(beforeRestart.size(), 1u);
   EXPECT_EQ(beforeRestart[0].path, "/v1/attachments");
 
@@ -568,10 +574,12 @@ TEST_F(FaultInjectionTest, AServiceThatRestartsBeforeTheReportFailsItAndRetryRea
   server = std::make_unique<TestServer>(options);
   ASSERT_EQ(server->port(), port);
   answerNormally(*server, "R-2");
-  watch.cancel();
+  texts.clear();
   model_->retry();
   ASSERT_TRUE(waitForEnd());
   expectSubmitted("R-2");
+  EXPECT_EQ(texts, (std::vector<std::string>{"Uploading Attachments", "Submitting Report",
+                                             thanks("R-2")}));
   const auto requests = server->requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].path, "/v1/attachments");
