@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <curl/curl.h>
@@ -91,6 +93,11 @@ struct HttpTransfer {
   bool repeated = false;       // sent again on a fresh connection
   HttpHeaders responseHeaders;
   std::uint64_t uploadOffset = 0;
+  // Idle time-out bookkeeping: the byte counts last seen and when they last moved.
+  std::chrono::seconds idleTimeout{HttpRequest::kDefaultTimeout};
+  curl_off_t lastDownloaded = 0;
+  curl_off_t lastUploaded = 0;
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
 
   // Forgets what an attempt received and sent, before the request goes out once more.
   void resetAttempt() {
@@ -100,6 +107,9 @@ struct HttpTransfer {
     answerStarted = false;
     responseHeaders.clear();
     uploadOffset = 0;
+    lastDownloaded = 0;
+    lastUploaded = 0;
+    lastActivity = std::chrono::steady_clock::now();
   }
 
   void releaseHandles() {
@@ -329,6 +339,25 @@ int onUploadSeek(void* context, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
+// Fails a transfer that has moved no byte for its idle time-out. libcurl's own low-speed check
+// averages over its last five seconds, so a stall right after data would fail seconds late.
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* transfer = static_cast<HttpTransfer*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  if (downloaded != transfer->lastDownloaded || uploaded != transfer->lastUploaded) {
+    transfer->lastDownloaded = downloaded;
+    transfer->lastUploaded = uploaded;
+    transfer->lastActivity = now;
+    return 0;
+  }
+  if (now - transfer->lastActivity < transfer->idleTimeout) {
+    return 0;
+  }
+  transfer->failure = transportError("Timeout was reached: nothing was sent or received for " +
+                                     std::to_string(transfer->idleTimeout.count()) + " s");
+  return 1;
+}
+
 // Plain http must reach this machine, also after a redirect or through a proxy.
 int onConnected(void* context, char* primaryAddress, char*, int, int) {
   auto* transfer = static_cast<HttpTransfer*>(context);
@@ -497,8 +526,12 @@ std::optional<Error> HttpWorker::configure(HttpTransfer& transfer) {
     set(CURLOPT_CAPATH, caPath.c_str());
   }
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeout));
+  // The worker wakes at least once a second, so the progress callback sees every idle second.
+  transfer.idleTimeout = std::chrono::seconds(timeout);
+  transfer.lastActivity = std::chrono::steady_clock::now();
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, onProgress);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
   set(CURLOPT_TIMEOUT, 0L);
   set(CURLOPT_WRITEFUNCTION, onResponseBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));

@@ -459,9 +459,7 @@ TEST_F(FaultInjectionTest, AConnectionCutInsideAnUploadBodyLeavesThatUploadOut) 
   EXPECT_GE(cut, 1);
 }
 
-// libcurl averages its transfer speed over the last five seconds, so a stall after the first
-// bytes is noticed about five seconds after the idle time-out would end it; each case below waits
-// through one stall only.
+// Each case below waits through one stall of the idle time-out, shortened to a second.
 TEST_F(FaultInjectionTest, AnUploadAnswerThatStallsHalfwayEndsByTheIdleTimeOutAndIsLeftOut) {
   platform::detail::setRequestTimeoutOverride(1s);
   FaultServer server;
