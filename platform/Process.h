@@ -4,6 +4,7 @@
 #include <Tessaline/Error.h>
 #include <Tessaline/Export.h>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -46,6 +47,9 @@ class TESSALINE_EXPORT Process {
   void setOutputLimit(std::size_t newestBytes);
   // A terminate() that arrives before launch() ends the process right after it has started.
   void setRemembersTerminateBeforeLaunch(bool remembers);
+  // How long a terminated process may take to exit before waitUntilExit() kills it (SIGKILL).
+  static constexpr std::chrono::milliseconds kDefaultTerminationGrace{5000};
+  void setTerminationGrace(std::chrono::milliseconds grace);
 
   // Starts the process; an error of kind process (with the system's reason) when it cannot be
   // started. A process launches at most once.
@@ -60,8 +64,9 @@ class TESSALINE_EXPORT Process {
   Bytes output() const;
 
   // Sends SIGTERM, through a process file descriptor where the system has them, so that a
-  // reused process id is never hit. Does nothing once the process has been reaped. Safe from any
-  // thread, also while another thread launches or waits.
+  // reused process id is never hit; a process still running after the termination grace is
+  // killed by the thread in waitUntilExit(). Does nothing once the process has been reaped. Safe
+  // from any thread, also while another thread launches or waits.
   void terminate();
 
   // The process id while the process is known; nothing before launch.

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 extern char** environ;
@@ -61,6 +63,9 @@ struct Process::Impl {
   mutable std::mutex mutex;
   enum class Phase { idle, running, reaped, failed } phase = Phase::idle;
   bool terminateRequested = false;
+  // When a terminated process that has not exited is killed; set by the first SIGTERM.
+  std::optional<std::chrono::steady_clock::time_point> killDeadline;
+  std::chrono::milliseconds terminationGrace = Process::kDefaultTerminationGrace;
   int pid = -1;
   int handle = -1;  // pidfd, or -1
   Termination termination;
@@ -81,6 +86,37 @@ struct Process::Impl {
       // `phase` leaves running, which happens under the same lock.
       ::kill(pid, signal);
     }
+  }
+
+  // SIGTERM, with a deadline after which the waiting thread sends SIGKILL: a child that ignores
+  // SIGTERM must not keep its waiter (and the step that waits) forever.
+  void terminateLocked() {
+    if (phase != Phase::running) {
+      return;
+    }
+    if (!killDeadline) {
+      killDeadline = std::chrono::steady_clock::now() + terminationGrace;
+    }
+    signalLocked(SIGTERM);
+  }
+
+  // Kills a terminated child whose grace has run out; how long the waiter may sleep before it
+  // looks again (-1: until something happens).
+  int enforceDeadline(bool hasHandle) {
+    std::lock_guard lock(mutex);
+    // Without a pidfd the exit is noticed by looking every 50 ms; with one, a terminate() from
+    // another thread is noticed within a second.
+    int wait = hasHandle ? 1000 : 50;
+    if (!killDeadline) {
+      return wait;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        *killDeadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      signalLocked(SIGKILL);
+      return wait;
+    }
+    return std::min<int>(wait, static_cast<int>(left.count()));
   }
 
   void keepNewest(bool final) {
@@ -246,7 +282,7 @@ Result<Unit> Process::launch() {
     ::fcntl(d.outputFd, F_SETFL, ::fcntl(d.outputFd, F_GETFL) | O_NONBLOCK);
   }
   if (d.terminateRequested && d.remembersTerminate) {
-    d.signalLocked(SIGTERM);
+    d.terminateLocked();
   }
   return Unit{};
 }
@@ -276,8 +312,7 @@ Process::Termination Process::waitUntilExit() {
       handleIndex = static_cast<int>(count);
       fds[count++] = pollfd{handle, POLLIN, 0};
     }
-    // Without a pidfd the exit is noticed by looking every 50 ms.
-    const int timeout = handle >= 0 ? -1 : 50;
+    const int timeout = d.enforceDeadline(handle >= 0);
     const int ready = ::poll(fds, count, timeout);
     if (ready < 0 && errno != EINTR) {
       break;
@@ -330,7 +365,12 @@ void Process::terminate() {
     impl_->terminateRequested = true;
     return;
   }
-  impl_->signalLocked(SIGTERM);
+  impl_->terminateLocked();
+}
+
+void Process::setTerminationGrace(std::chrono::milliseconds grace) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->terminationGrace = std::max(grace, std::chrono::milliseconds(0));
 }
 
 std::optional<int> Process::processIdentifier() const {

@@ -60,5 +60,23 @@ TEST(ProcessTerminateTest, TerminateFromAnotherThreadEndsAWaitAndLaterCallsAreHa
                                         "\"}\nterminated\n");
 }
 
+TEST(ProcessTerminateTest, AProcessThatIgnoresTerminateIsKilledAfterTheGrace) {
+  testing::TemporaryDirectory directory;
+  const auto marker = directory.path() / "ignoring";
+  // SIGTERM stays ignored across exec, so the sleep itself ignores it.
+  Process process("/bin/sh",
+                  {"-c", "trap '' TERM; echo $$ > \"$0\"; exec sleep 60", marker.string()});
+  process.setTerminationGrace(std::chrono::milliseconds(200));
+  ASSERT_TRUE(process.launch().ok());
+  ASSERT_TRUE(testing::waitForMarker(marker));
+  std::thread waiter;
+  Process::Termination termination;
+  waiter = std::thread([&] { termination = process.waitUntilExit(); });
+  process.terminate();
+  waiter.join();  // returns: the grace ran out and the process was killed
+  EXPECT_EQ(termination.reason, Process::Termination::Reason::uncaughtSignal);
+  EXPECT_EQ(termination.status, SIGKILL);
+}
+
 }  // namespace
 }  // namespace tessaline::platform
