@@ -5,6 +5,7 @@
 #include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 
+#include <Tessaline/Url.h>
 #include <Tessaline/records/Uuid.h>
 
 #include <gtest/gtest.h>
@@ -41,21 +42,9 @@ using Clock = std::chrono::steady_clock;
 const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
 const std::string kCertificateDir = TESSALINE_TEST_CERT_DIR;
 
-// RFC 3986 encoding of every byte that is not unreserved.
+// RFC 3986 encoding of every byte that is not unreserved, as the client sends query values.
 std::string encoded(std::string_view text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string result;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
-      result += c;
-    } else {
-      result += '%';
-      result += hex[byte >> 4];
-      result += hex[byte & 15];
-    }
-  }
-  return result;
+  return percentEncodeQueryValue(text);
 }
 
 // A plain TCP connection to the service on loopback.
