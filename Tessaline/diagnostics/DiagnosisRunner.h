@@ -1,5 +1,6 @@
 #pragma once
 
+#include <Tessaline/Export.h>
 #include <Tessaline/Published.h>
 #include <Tessaline/diagnostics/DiagnosisItem.h>
 #include <Tessaline/diagnostics/DiagnosisStep.h>
@@ -18,7 +19,7 @@ namespace tessaline {
 // Selects the diagnostics steps that a report needs, starts them all and completes once none is
 // idle or running. Used on the main thread only: run(), every change of `items` and the
 // completion happen there; step results are moved to the main queue before they are applied.
-class DiagnosisRunner : public std::enable_shared_from_this<DiagnosisRunner> {
+class TESSALINE_EXPORT DiagnosisRunner : public std::enable_shared_from_this<DiagnosisRunner> {
   struct Token {
     explicit Token() = default;
   };
