@@ -459,9 +459,10 @@ TEST_F(FaultInjectionTest, AConnectionCutInsideAnUploadBodyLeavesThatUploadOut) 
   EXPECT_GE(cut, 1);
 }
 
-// Each case below waits through one stall of the idle time-out, shortened to a second.
+// Each case below waits through one stall of the idle time-out, shortened to two seconds: long
+// enough for the exchanges that do answer on a loaded machine.
 TEST_F(FaultInjectionTest, AnUploadAnswerThatStallsHalfwayEndsByTheIdleTimeOutAndIsLeftOut) {
-  platform::detail::setRequestTimeoutOverride(1s);
+  platform::detail::setRequestTimeoutOverride(2s);
   FaultServer server;
   answerNormally(server);
   server.setHandler("/v1/attachments", [&](FaultServer::Exchange& exchange) {
@@ -500,7 +501,7 @@ TEST_F(FaultInjectionTest, AnUploadAnswerThatStallsHalfwayEndsByTheIdleTimeOutAn
 }
 
 TEST_F(FaultInjectionTest, AReportAnswerThatStallsHalfwayFailsByTheIdleTimeOutAndRetrySucceeds) {
-  platform::detail::setRequestTimeoutOverride(1s);
+  platform::detail::setRequestTimeoutOverride(2s);
   FaultServer server;
   answerNormally(server);
   std::atomic<int> reports{0};
