@@ -423,6 +423,35 @@ json attachmentsOf(const std::string& reportBody) {
 }
 const json kOnlyKeep = json::parse(R"([{"id":"A-keep","name":"keep"}])");
 
+// The attachment lists of the reports the server received, in order.
+std::vector<json> reportedAttachments(const TestServer& server) {
+  std::vector<json> lists;
+  for (const auto& request : server.requests()) {
+    if (request.path == "/v1/reports") {
+      lists.push_back(attachmentsOf(request.body));
+    }
+  }
+  return lists;
+}
+
+// Answers uploads normally, except the one with `fileId`, which gets `special`.
+void answerUploadsExcept(TestServer& server, const std::string& fileId,
+                         std::function<Reply(const testing::RecordedRequest&)> special) {
+  server.setHandler(
+      "POST", "/v1/attachments",
+      [fileId, special = std::move(special)](const testing::RecordedRequest& request) {
+        const auto id = fileIdOf(request.query);
+        return id == fileId ? special(request) : Reply::json(uploadAnswer(id));
+      });
+}
+
+// A temporary redirect to the same target on another server.
+Reply redirectTo(const TestServer& other, const std::string& target) {
+  Reply moved = Reply::json("", 307);
+  moved.headers = {{"Location", other.origin() + target}};
+  return moved;
+}
+
 TEST_F(FaultInjectionTest, AConnectionCutInsideAnUploadBodyLeavesThatUploadOut) {
   FaultServer server;
   answerNormally(server);
@@ -607,14 +636,10 @@ TEST_F(FaultInjectionTest, AHugeConfigurationAnswerFailsTheLoadAtTheCap) {
 TEST_F(FaultInjectionTest, AHugeUploadAnswerLeavesThatUploadOut) {
   auto& server = testing::serviceServer();
   answerNormally(server);
-  server.setHandler("POST", "/v1/attachments", [](const testing::RecordedRequest& request) {
-    const auto fileId = fileIdOf(request.query);
-    if (fileId == "huge") {
-      Reply huge;
-      huge.generatedBodySize = kHugeAnswer;
-      return huge;
-    }
-    return Reply::json(uploadAnswer(fileId));
+  answerUploadsExcept(server, "huge", [](const testing::RecordedRequest&) {
+    Reply huge;
+    huge.generatedBodySize = kHugeAnswer;
+    return huge;
   });
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   attach("huge.txt", "answered by 100 MiB");
@@ -623,14 +648,7 @@ TEST_F(FaultInjectionTest, AHugeUploadAnswerLeavesThatUploadOut) {
   model_->submit();
   ASSERT_TRUE(waitForEnd());
   expectSubmitted("R-1");
-  int reports = 0;
-  for (const auto& request : server.requests()) {
-    if (request.path == "/v1/reports") {
-      ++reports;
-      EXPECT_EQ(attachmentsOf(request.body), kOnlyKeep);
-    }
-  }
-  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(reportedAttachments(server), std::vector<json>{kOnlyKeep});
 }
 
 TEST_F(FaultInjectionTest, RedirectsFromHttpsToHttpAreRefusedForUploadsAndTheReport) {
@@ -638,18 +656,10 @@ TEST_F(FaultInjectionTest, RedirectsFromHttpsToHttpAreRefusedForUploadsAndTheRep
   TestServer plain(TestServer::Options{.tls = false});
   answerNormally(plain);
   answerNormally(server);
-  server.setHandler("POST", "/v1/attachments", [&](const testing::RecordedRequest& request) {
-    const auto fileId = fileIdOf(request.query);
-    if (fileId == "moved") {
-      Reply moved = Reply::json("", 307);
-      moved.headers = {{"Location", plain.origin() + request.target}};
-      return moved;
-    }
-    return Reply::json(uploadAnswer(fileId));
+  answerUploadsExcept(server, "moved", [&](const testing::RecordedRequest& request) {
+    return redirectTo(plain, request.target);
   });
-  Reply movedReport = Reply::json("", 307);
-  movedReport.headers = {{"Location", plain.origin() + "/v1/reports"}};
-  server.setReply("POST", "/v1/reports", movedReport);
+  server.setReply("POST", "/v1/reports", redirectTo(plain, "/v1/reports"));
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   attach("moved.txt", "redirected");
   attach("keep.txt", "kept");
@@ -664,13 +674,7 @@ TEST_F(FaultInjectionTest, RedirectsFromHttpsToHttpAreRefusedForUploadsAndTheRep
   ASSERT_TRUE(waitForEnd());
   expectSubmitted("R-2");
   EXPECT_TRUE(plain.requests().empty());
-  std::vector<json> reports;
-  for (const auto& request : server.requests()) {
-    if (request.path == "/v1/reports") {
-      reports.push_back(attachmentsOf(request.body));
-    }
-  }
-  EXPECT_EQ(reports, (std::vector<json>{kOnlyKeep, kOnlyKeep}));
+  EXPECT_EQ(reportedAttachments(server), (std::vector<json>{kOnlyKeep, kOnlyKeep}));
 }
 
 TEST_F(FaultInjectionTest, AnUploadRedirectedToACertificateForAnotherHostIsLeftOut) {
@@ -678,14 +682,8 @@ TEST_F(FaultInjectionTest, AnUploadRedirectedToACertificateForAnotherHostIsLeftO
   TestServer other(TestServer::Options{.otherHostCertificate = true});
   answerNormally(other);
   answerNormally(server);
-  server.setHandler("POST", "/v1/attachments", [&](const testing::RecordedRequest& request) {
-    const auto fileId = fileIdOf(request.query);
-    if (fileId == "elsewhere") {
-      Reply moved = Reply::json("", 307);
-      moved.headers = {{"Location", other.origin() + request.target}};
-      return moved;
-    }
-    return Reply::json(uploadAnswer(fileId));
+  answerUploadsExcept(server, "elsewhere", [&](const testing::RecordedRequest& request) {
+    return redirectTo(other, request.target);
   });
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   attach("elsewhere.txt", "redirected");
@@ -695,14 +693,7 @@ TEST_F(FaultInjectionTest, AnUploadRedirectedToACertificateForAnotherHostIsLeftO
   ASSERT_TRUE(waitForEnd());
   expectSubmitted("R-1");
   EXPECT_TRUE(other.requests().empty());
-  int reports = 0;
-  for (const auto& request : server.requests()) {
-    if (request.path == "/v1/reports") {
-      ++reports;
-      EXPECT_EQ(attachmentsOf(request.body), kOnlyKeep);
-    }
-  }
-  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(reportedAttachments(server), std::vector<json>{kOnlyKeep});
 }
 
 TEST_F(FaultInjectionTest, AServiceWithACertificateForAnotherHostFailsTheReport) {
