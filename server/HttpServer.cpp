@@ -405,14 +405,9 @@ Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
     }
     const ServiceResponse result = core.handle(converted);
     if (hasBody && !bodyRead) {
-      // A refusal the client may still be sending a body for: read a bounded amount of it, so
-      // the answer is not lost to a reset connection. A larger body is cut off; the connection
-      // then closes (httplib ends it after a failed read).
-      std::uint64_t drained = 0;
-      reader([&drained](const char*, std::size_t length) {
-        drained += length;
-        return drained <= kDrainLimit;
-      });
+      // Refused before the body was read: it is drained like one refused midway. A larger body
+      // is cut off; the connection then closes (httplib ends it after a failed read).
+      converted.body([](std::string_view) { return false; });
     }
     // After the drain, which sets a status of its own when it stops.
     answer(response, result);
