@@ -1,0 +1,463 @@
+// The form's view model before submission: loading the configuration, the rules of a valid
+// report, custom attachments and the environment summary.
+#include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/form/detail/EnvironmentSummary.h>
+#include <Tessaline/records/Bundle.h>
+#include <Tessaline/service/Environment.h>
+#include <Tessaline/service/FeedbackAPIClient.h>
+#include <platform/FilePanel.h>
+#include <platform/Logger.h>
+#include <platform/MainBundle.h>
+#include <platform/MainQueue.h>
+#include <platform/NotificationCenter.h>
+#include <platform/Screens.h>
+
+#include <gtest/gtest.h>
+
+#include "support/FormTesting.h"
+#include "support/TemporaryDirectory.h"
+#include "support/TestServer.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace tessaline {
+namespace {
+
+using State = FeedbackFormViewModel::State;
+using Failure = FeedbackFormViewModel::Failure;
+using Requirement = Feedback::Requirement;
+using testing::acceptingConfig;
+using testing::makeReason;
+
+class FakePanel final : public platform::FilePanel {
+ public:
+  std::optional<std::vector<Url>> answer;
+  std::optional<platform::OpenPanelOptions> shown;
+  Result<std::optional<std::vector<Url>>> runModal(
+      const platform::OpenPanelOptions& options) override {
+    shown = options;
+    return answer;
+  }
+};
+
+class FakeAlert final : public platform::Alert {
+ public:
+  std::vector<platform::AlertContent> shown;
+  int runModal(const platform::AlertContent& content) override {
+    shown.push_back(content);
+    return 0;
+  }
+};
+
+class FixedScreens final : public platform::ScreenSource {
+ public:
+  explicit FixedScreens(std::vector<platform::Screen> screens) : screens_(std::move(screens)) {}
+  std::vector<platform::Screen> screens() const override { return screens_; }
+
+ private:
+  std::vector<platform::Screen> screens_;
+};
+
+class FormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.reset();
+    setBundle("2.4.1", "310");
+    makeModel();
+  }
+  void TearDown() override {
+    platform::FilePanel::install(nullptr);
+    platform::Alert::install(nullptr);
+    platform::ScreenSource::install(nullptr);
+    FeedbackFormViewModel::setAwbazYLhws("?");
+    platform::MainQueue::drain();
+  }
+
+  static void setBundle(const std::string& version, const std::string& build) {
+    platform::MainBundle::setInfoDictionary(
+        {{"CFBundleShortVersionString", version}, {"CFBundleVersion", build}});
+  }
+  void makeModel() {
+    model_ = FeedbackFormViewModel::make(
+        {}, std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
+  }
+  void load(const Config& config) { FormModelTestAccess::applyConfig(*model_, config); }
+
+  // Serves the configuration, loads it and waits until the outcome has been applied.
+  void loadAndWait(const Config& config) {
+    server_.setReply("GET", "/v1/config", testing::Reply::json(config.toJson().value()));
+    const auto before = server_.requests().size();
+    model_->loadForm();
+    ASSERT_TRUE(server_.waitForRequests(before + 1));
+    ASSERT_TRUE(platform::MainQueue::drainUntil(
+        [&] { return !model_->reasons.get().empty() || model_->state.get() != State::idle(); }));
+    platform::MainQueue::drain();
+  }
+
+  // A loaded form that passes every rule.
+  void makeValid() {
+    load(acceptingConfig());
+    model_->feedback.modify([](Feedback& record) {
+      record.reason =
+          makeReason(7, Requirement::optional, Requirement::optional, Requirement::optional, false);
+    });
+    model_->subject.set("Crash");
+    model_->message.set("It crashes when I click.");
+  }
+
+  ReportAttachment fileAttachment(const std::string& name, std::size_t size) {
+    const auto url = Url::fileURL(dir_.write(name, std::string(size, 'x')).string());
+    return ReportAttachment(url.deletingPathExtensionOfLastComponent(), ReportAttachment::file(url),
+                            url.pathExtension());
+  }
+
+  testing::TestServer& server_ = testing::serviceServer();  // before the environment is read
+  testing::TemporaryDirectory dir_;
+  std::shared_ptr<FeedbackFormViewModel> model_;
+};
+
+TEST_F(FormTest, AnAcceptedConfigurationBindsTheFieldsAndPostsOnlyRealChangesLater) {
+  std::vector<Feedback> notified;
+  auto watch = platform::NotificationCenter::defaultCenter().addObserver(
+      std::string(feedbackFormDidUpdate), [&](const platform::Notification& notification) {
+        notified.push_back(std::any_cast<Feedback>(notification.object));
+      });
+  platform::LogCapture capture;
+  Config config = acceptingConfig();
+  config.minVersion = AppVersion{2, 4, 1};
+  config.minBuildNumber = 310;  // equal version and build are accepted
+  EXPECT_TRUE(model_->feedback.get().messages.empty()) << "nothing is bound before loading";
+  loadAndWait(config);
+
+  EXPECT_EQ(model_->state.get(), State::idle());
+  EXPECT_EQ(model_->reasons.get(), config.reasons);
+  EXPECT_EQ(model_->frequencies.get(), config.frequencies);
+  const Feedback record = model_->feedback.get();
+  ASSERT_EQ(record.messages.size(), 1u);
+  EXPECT_EQ(record.messages[0].body, "Please describe the issue in as much detail as possible.");
+  EXPECT_EQ(record.subject, std::optional<std::string>(""));
+  EXPECT_EQ(record.contactInformation, (Feedback::ContactInformation{"", ""}));
+  // Three changes (message, subject, contact), each posted later with the record as it is then.
+  EXPECT_EQ(notified, std::vector<Feedback>(3, record));
+  EXPECT_EQ(capture.count("State = %@", "FeedbackFormViewModel"), 0u) << "state never assigned";
+
+  notified.clear();
+  model_->feedback.set(model_->feedback.get());
+  platform::MainQueue::drain();
+  EXPECT_TRUE(notified.empty()) << "an equal record posts nothing";
+  model_->subject.set("a");
+  EXPECT_TRUE(notified.empty()) << "posted from a later turn of the main queue";
+  platform::MainQueue::drain();
+  ASSERT_EQ(notified.size(), 1u);
+  EXPECT_EQ(notified[0].subject, std::optional<std::string>("a"));
+
+  // Contact information removed by the host is rebuilt field by field.
+  model_->feedback.modify([](Feedback& edited) { edited.contactInformation.reset(); });
+  model_->email.set("me@example.com");
+  EXPECT_EQ(model_->feedback.get().contactInformation,
+            (Feedback::ContactInformation{"", "me@example.com"}));
+
+  model_->loadForm();  // loaded once only
+  platform::MainQueue::drain();
+  EXPECT_EQ(server_.requests().size(), 1u);
+}
+
+TEST_F(FormTest, ARefusedFormStaysUnboundAndIsNotLoadedAgain) {
+  const std::string code = operatingSystemBuildCode().value_or("ERROR");
+  struct Case {
+    std::string version, build;
+    std::function<void(Config&)> change;
+    State expected;
+  };
+  const Case cases[] = {
+      {"2.4.1", "310",
+       [](Config& c) {
+         c.minVersion = AppVersion{2, 4, 2};
+       },
+       State::failed(Failure::outdatedApp())},
+      {"2.4.1", "310", [](Config& c) { c.minBuildNumber = 311; },
+       State::failed(Failure::outdatedApp())},
+      {"1.10.0", "1",
+       [](Config& c) {
+         c.minVersion = AppVersion{1, 9, 5};
+       },
+       State::idle()},
+      {"beta", "1", [](Config&) {}, State::failed(Failure::generic("Invalid app version: beta"))},
+      {"2.4.1", "310",
+       [&](Config& c) {
+         c.blockedOSBuilds = {{"other", "Other", "not this one"},
+                              {code, "This one", "Reports from this build are closed."},
+                              {code, "Again", "second match"}};
+       },
+       State::failed(Failure::osBlocked("Reports from this build are closed."))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version + " " + c.build);
+    server_.reset();
+    setBundle(c.version, c.build);
+    makeModel();
+    platform::LogCapture capture;
+    Config config = acceptingConfig();
+    c.change(config);
+    loadAndWait(config);
+    EXPECT_EQ(model_->state.get(), c.expected);
+    if (c.expected == State::idle()) {
+      continue;
+    }
+    EXPECT_TRUE(model_->reasons.get().empty());
+    EXPECT_TRUE(model_->knownIssues.get().empty());
+    EXPECT_EQ(capture.count("State = %@", "FeedbackFormViewModel"), 1u);
+    const Feedback before = model_->feedback.get();
+    model_->subject.set("edited");
+    EXPECT_EQ(model_->feedback.get(), before);
+    model_->loadForm();
+    platform::MainQueue::drain();
+    EXPECT_EQ(server_.requests().size(), 1u);
+  }
+  EXPECT_EQ(State::failed(Failure::outdatedApp()).failure()->message,
+            "This version of the app is too old, please update the app before submitting your "
+            "feedback.");
+
+  // An answer that does not decode fails with the decoder's text.
+  server_.reset();
+  makeModel();
+  server_.setReply("GET", "/v1/config", testing::Reply::json(""));
+  model_->loadForm();
+  ASSERT_TRUE(
+      platform::MainQueue::drainUntil([&] { return model_->state.get() != State::idle(); }));
+  EXPECT_EQ(model_->state.get(),
+            State::failed(Failure::generic(Config::fromJson("").error().description())));
+}
+
+TEST_F(FormTest, KnownIssuesAreFilteredByBuildAndOperatingSystem) {
+  Config config = acceptingConfig();
+  const std::string code = operatingSystemBuildCode().value_or("ERROR");
+  config.knownIssues = {
+      {"everyone", {}, {}, "shown"},
+      {"other-builds", {1, 2}, {code}, "hidden although the OS matches"},
+      {"this-build", {309, 310}, {}, "shown"},
+      {"this-os", {}, {"x", code}, "shown"},
+      {"other-os", {310}, {"not-" + code}, "hidden"},
+  };
+  loadAndWait(config);
+  std::vector<std::string> ids;
+  for (const auto& issue : model_->knownIssues.get()) {
+    ids.push_back(issue.id);
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"everyone", "this-build", "this-os"}));
+}
+
+TEST_F(FormTest, AModelGoneBeforeTheAnswerDropsIt) {
+  auto reply = testing::Reply::json(acceptingConfig().toJson().value());
+  reply.delay = std::chrono::milliseconds(200);
+  server_.setReply("GET", "/v1/config", reply);
+  std::weak_ptr<FeedbackFormViewModel> weak = model_;
+  model_->loadForm();
+  ASSERT_TRUE(server_.waitForRequests(1));
+  model_.reset();
+  EXPECT_TRUE(weak.expired());
+  platform::MainQueue::drainUntil([] { return false; }, std::chrono::milliseconds(500));
+}
+
+TEST_F(FormTest, AReportIsValidOnlyWithinEveryRule) {
+  model_->feedback.modify([](Feedback& record) {
+    record.reason =
+        makeReason(7, Requirement::optional, Requirement::optional, Requirement::optional, false);
+    record.subject = "Subject";
+    record.messages.push_back({Date::now(), Feedback::Message::Sender::user, "long enough", {}});
+  });
+  EXPECT_FALSE(model_->isValid()) << "never valid without a configuration";
+  model_->feedback.set(Feedback());
+  load(acceptingConfig());
+  EXPECT_FALSE(model_->isValid()) << "placeholder reason and empty subject right after loading";
+
+  // A family emoji (seven code points, 25 bytes) and a flag count as one character each.
+  const std::string family =
+      "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91"
+      "\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
+  const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+  const auto message = [this](std::string text) {
+    return [this, text] { model_->message.set(text); };
+  };
+  const auto edit = [this](std::function<void(Feedback&)> change) {
+    return [this, change] { model_->feedback.modify(change); };
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"as made", [] {}, true},
+      {"placeholder reason", edit([](Feedback& f) { f.reason = Feedback::Reason::empty(); }),
+       false},
+      {"a reason differing from the placeholder only in requiresFrequency", edit([](Feedback& f) {
+         f.reason = Feedback::Reason::empty();
+         f.reason.requiresFrequency = std::nullopt;
+       }),
+       true},
+      {"frequency asked for, not chosen",
+       edit([](Feedback& f) { f.reason.requiresFrequency = true; }), false},
+      {"frequency asked for, id -1 but another title", edit([](Feedback& f) {
+         f.reason.requiresFrequency = true;
+         f.reproductionFrequency = {-1, "Other"};
+       }),
+       true},
+      {"10 characters", message(std::string(10, 'a')), false},
+      {"11 characters", message(std::string(11, 'a')), true},
+      {"100 characters", message(std::string(100, 'a')), true},
+      {"101 characters", message(std::string(101, 'a')), false},
+      {"11 characters with clusters", message(std::string(9, 'a') + family + flag), true},
+      {"10 characters with clusters", message(std::string(8, 'a') + family + flag), false},
+      {"100 characters in 124 bytes", message(std::string(99, 'a') + family), true},
+      {"the initial text", message("Please describe the issue in as much detail as possible."),
+       true},
+      {"a later empty message", edit([](Feedback& f) {
+         f.messages.push_back({Date::now(), Feedback::Message::Sender::support, "", {}});
+       }),
+       true},
+      {"no message", edit([](Feedback& f) { f.messages.clear(); }), false},
+      {"a blank subject", [this] { model_->subject.set("   "); }, true},
+      {"an empty subject", [this] { model_->subject.set(""); }, false},
+  };
+  for (const auto& c : cases) {
+    makeValid();
+    c.change();
+    EXPECT_EQ(model_->isValid(), c.valid) << c.what;
+  }
+}
+
+TEST_F(FormTest, AnyRequiredRequirementAsksForDiagnostics) {
+  EXPECT_FALSE(model_->feedbackRequiresAnyDiagnostics()) << "placeholder reason";
+  constexpr auto r = Requirement::required;
+  constexpr auto o = Requirement::optional;
+  const std::tuple<Requirement, Requirement, Requirement, bool> cases[] = {
+      {o, o, o, false}, {r, o, o, true}, {o, r, o, true}, {o, Requirement::notRequired, r, true}};
+  for (const auto& [profile, logs, crashes, asks] : cases) {
+    model_->feedback.modify(
+        [&](Feedback& record) { record.reason = makeReason(1, profile, logs, crashes); });
+    EXPECT_EQ(model_->feedbackRequiresAnyDiagnostics(), asks);
+  }
+}
+
+TEST_F(FormTest, CustomAttachmentChecksRunInOrderAndLeaveTheListUnchanged) {
+  const auto payload =
+      ReportAttachment("p", ReportAttachment::payload(Bytes(std::string("x"))), "txt");
+  const auto gone = ReportAttachment(
+      "gone", ReportAttachment::file(Url::fileURL((dir_.path() / "gone.txt").string())), "txt");
+  const auto folder =
+      ReportAttachment("dir", ReportAttachment::file(Url::fileURL(dir_.path().string())), "");
+  const auto limit = 9 * 1024 * 1024;
+  struct Case {
+    bool loaded;
+    ReportAttachment attachment;
+    std::string error;
+  };
+  const Case cases[] = {
+      // Before loading even a payload is refused as such, before its case is looked at.
+      {false, payload, "Not configured."},
+      {false, fileAttachment("shot.png", 10), "Not configured."},
+      {true, payload, "Custom attachments must reference a file URL."},
+      {true, gone, "file system"},
+      {true, folder, "Failed to determine the file size for the attachment."},
+      {true, fileAttachment("at.log", limit),
+       "That file is too large, the maximum allowed file size is 9 MiB."},
+      {true, fileAttachment("below.log", limit - 1), ""},
+  };
+  bool loaded = false;
+  for (const auto& c : cases) {
+    if (c.loaded && !loaded) {
+      auto config = acceptingConfig();
+      config.maxAttachmentSize = limit;
+      load(config);
+      loaded = true;
+    }
+    const auto added = model_->addCustomAttachment(c.attachment);
+    const std::string error = added                                             ? ""
+                              : added.error().kind() == Error::Kind::fileSystem ? "file system"
+                              : added.error().kind() == Error::Kind::attachment
+                                  ? added.error().description()
+                                  : "another kind: " + added.error().description();
+    EXPECT_EQ(error, c.error) << c.attachment.id;
+  }
+  EXPECT_EQ(model_->customAttachments.get(), std::vector<ReportAttachment>{cases[6].attachment});
+}
+
+TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
+  auto panel = std::make_shared<FakePanel>();
+  auto alert = std::make_shared<FakeAlert>();
+  platform::FilePanel::install(panel);
+  platform::Alert::install(alert);
+  auto config = acceptingConfig();
+  config.maxAttachmentSize = 100;
+  load(config);
+
+  panel->answer = std::nullopt;  // cancelled
+  model_->addAttachment();
+  panel->answer = std::vector<Url>{Url::fileURL((dir_.path() / "vanished.txt").string())};
+  model_->addAttachment();
+  EXPECT_TRUE(model_->customAttachments.get().empty());
+  EXPECT_TRUE(alert->shown.empty()) << "a file-system error is not shown";
+
+  const auto first = fileAttachment("first.png", 1);
+  const auto large = fileAttachment("large.mov", 100);
+  const auto notes = fileAttachment("notes", 1);
+  panel->answer =
+      std::vector<Url>{*first.fileURL(), *large.fileURL(), *notes.fileURL(), *first.fileURL()};
+  model_->addAttachment();
+  EXPECT_EQ(panel->shown->allowedFileTypes,
+            (std::vector<std::string>{"png", "jpg", "jpeg", "mp4", "m4v", "mov", "ips", "log",
+                                      "txt", "json", "pdf"}));
+  EXPECT_EQ(panel->shown->prompt, "Attach");
+  EXPECT_TRUE(panel->shown->allowsMultipleSelection);
+  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{first, notes, first}));
+  ASSERT_EQ(alert->shown.size(), 1u);
+  EXPECT_EQ(alert->shown[0].messageText, "Error Adding Attachment");
+  EXPECT_EQ(alert->shown[0].informativeText,
+            "That file is too large, the maximum allowed file size is 100 bytes.");
+  EXPECT_EQ(alert->shown[0].buttons, std::vector<std::string>{"OK"});
+
+  int announcements = 0;
+  auto watch = model_->objectWillChange.connect([&] { ++announcements; });
+  model_->removeCustomAttachment(first);
+  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{notes, first}));
+  model_->removeCustomAttachment(large);
+  EXPECT_EQ(announcements, 1) << "removing an absent entry announces nothing";
+}
+
+TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
+  platform::ScreenSource::install(std::make_shared<FixedScreens>(std::vector<platform::Screen>{
+      {"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", std::nullopt, 2.0}}));
+  const std::string summary = model_->basicEnvironmentInformation();
+  const std::string lines[] = {"Operating System: ",
+                               "\nApplication Version: 2.4.1 (310)\n",
+                               "\nHardware: " + hardwareModelIdentifier() + "\n",
+                               "\nThermal State: ",
+                               "\nUptime: ",
+                               "\nProcessor Count: ",
+                               "\nMemory: ",
+                               "\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n",
+                               "\nLocale: "};
+  std::size_t at = 0;
+  for (const auto& line : lines) {
+    at = summary.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line << " in\n" << summary;
+  }
+  EXPECT_EQ(std::count(summary.begin(), summary.end(), '\n'), 10) << summary;
+  EXPECT_TRUE(summary.ends_with("\n\n?")) << summary;
+  FeedbackFormViewModel::setAwbazYLhws("build 42");
+  platform::MainBundle::setInfoDictionary({});
+  const std::string changed = model_->basicEnvironmentInformation();
+  EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
+  EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
+
+  EXPECT_EQ(detail::screensText({}), "");
+  const char* thermal[] = {"Unknown", "Nominal", "Fair", "Serious", "Critical", "Unknown"};
+  for (int state = -1; state <= 4; ++state) {
+    EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);
+  }
+}
+
+}  // namespace
+}  // namespace tessaline
