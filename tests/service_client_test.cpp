@@ -1,13 +1,15 @@
+// The client of the feedback service against a real HTTPS server on loopback, the deferred
+// exchanges it hands out, and the service's address and answer records.
 #include <Tessaline/records/Bundle.h>
 #include <Tessaline/records/Config.h>
 #include <Tessaline/records/Feedback.h>
 #include <Tessaline/service/APIError.h>
+#include <Tessaline/service/Deferred.h>
 #include <Tessaline/service/Environment.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 #include <Tessaline/service/detail/ServiceAddress.h>
 #include <Tessaline/service/detail/UserAgent.h>
 
-#include <platform/HttpSession.h>
 #include <platform/Logger.h>
 #include <platform/MainBundle.h>
 #include <platform/MainQueue.h>
@@ -25,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -43,6 +46,7 @@ const char* const kConfigJson = R"({"minVersion":"2.0","minBuildNumber":300,
   "appLogs":"optional","crashLogs":"notRequired","requiresFrequency":true}],
   "frequencies":[{"id":2,"title":"Sometimes"}],"blockedOSBuilds":[],"knownIssues":[],
   "somethingNew":"ignored"})";
+const char* const kUploadAnswer = R"({"localId":"l-1","attachmentId":"att 7","name":"log.zip"})";
 
 // The outcome of one subscription, waited for with a bound.
 template <class T>
@@ -148,76 +152,44 @@ class ServiceClientTest : public ::testing::Test {
   std::shared_ptr<FeedbackAPIClient> client;
 };
 
-TEST_F(ServiceClientTest, TheEnvironmentPointsAtTheTestService) {
-  EXPECT_EQ(Environment::current().baseURL().absoluteString(), server.baseURL());
-  EXPECT_EQ(client->environment(), Environment::current());
-  EXPECT_EQ(std::hash<Environment>{}(client->environment()),
-            std::hash<Environment>{}(Environment::current()));
-}
-
-TEST_F(ServiceClientTest, FetchConfigIsOnePlainGetDecodedOnTheHttpThread) {
-  server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
+TEST_F(ServiceClientTest, FetchConfigSendsOnePlainGetPerSubscriptionAndReadsOnlyTheBody) {
+  server.setReply("GET", "/v1/config", Reply::json(kConfigJson, 500));
+  const auto unused = client->fetchConfig();
+  const auto deferred = client->fetchConfig();
   const auto outcome = await(client->fetchConfig());
-  ASSERT_TRUE(outcome.completed);
   ASSERT_FALSE(outcome.failure) << outcome.failure->description();
-  ASSERT_TRUE(outcome.value);
   EXPECT_EQ(*outcome.value, Config::fromJson(kConfigJson).value());
   EXPECT_EQ(outcome.values, 1);
-  EXPECT_NE(outcome.thread, std::this_thread::get_id());
-
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(outcome.thread, std::this_thread::get_id()) << "decoded on the HTTP thread";
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u) << "nothing is sent before subscribing";
   EXPECT_EQ(requests[0].requestLine(), "GET /v1/config");
-  EXPECT_EQ(requests[0].query, "");
   EXPECT_EQ(requests[0].body, "");
   EXPECT_EQ(requests[0].header("User-Agent"), FeedbackAPIClient::userAgent());
   EXPECT_FALSE(requests[0].header("Content-Type"));
-}
-
-TEST_F(ServiceClientTest, NothingIsSentBeforeSubscribingAndEachSubscriptionSendsItsOwn) {
-  server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
-  const auto unused = client->fetchConfig();
-  const auto deferred = client->fetchConfig();
-  ASSERT_FALSE(await(client->fetchConfig()).failure);
-  EXPECT_EQ(server.requests().size(), 1u);  // neither unsubscribed request went out
-
   ASSERT_FALSE(await(deferred).failure);
   ASSERT_FALSE(await(deferred).failure);
   EXPECT_EQ(server.requests().size(), 3u);
-}
-
-TEST_F(ServiceClientTest, TheStatusIsNeverLookedAtOnlyTheBody) {
-  server.setReply("GET", "/v1/config", Reply::json(kConfigJson, 500));
-  const auto served = await(client->fetchConfig());
-  ASSERT_FALSE(served.failure);
-  EXPECT_EQ(*served.value, Config::fromJson(kConfigJson).value());
 
   server.setReply("GET", "/v1/config", Reply::json("", 200));
   const auto empty = await(client->fetchConfig());
-  ASSERT_TRUE(empty.failure);
   EXPECT_FALSE(empty.value);
-  EXPECT_EQ(*empty.failure, Config::fromJson("").error());
-  EXPECT_EQ(empty.failure->kind(), Error::Kind::decoding);
-}
+  EXPECT_EQ(empty.failure, Config::fromJson("").error());
 
-TEST_F(ServiceClientTest, ACancelledFetchDeliversNothing) {
+  // A cancelled fetch delivers nothing, and its worker moves on.
   server.setReply("GET", "/v1/config", Reply::never());
   Subscriber<Config> subscriber(client->fetchConfig());
-  ASSERT_TRUE(server.waitForRequests(1));
+  ASSERT_TRUE(server.waitForRequests(5));
   subscriber.cancel();
   server.reset();  // the held request now ends with a closed connection
-
   server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
-  ASSERT_FALSE(await(client->fetchConfig()).failure);  // the same worker has moved on
-  const auto cancelled = subscriber.now();
-  EXPECT_FALSE(cancelled.completed);
-  EXPECT_EQ(cancelled.values, 0);
+  ASSERT_FALSE(await(client->fetchConfig()).failure);
+  EXPECT_FALSE(subscriber.now().completed);
+  EXPECT_EQ(subscriber.now().values, 0);
 }
 
-TEST_F(ServiceClientTest, AnAttachmentIsPostedRawWithItsQueryItemsEncoded) {
-  server.setReply("POST", "/v1/attachments",
-                  Reply::json(R"({"localId":"l-1","attachmentId":"att 7","name":"log.zip",)"
-                              R"("extra":[1,2]})"));
+TEST_F(ServiceClientTest, AttachmentsArePostedRawWithTheirQueryItemsEncoded) {
+  server.setReply("POST", "/v1/attachments", Reply::json(kUploadAnswer));
   const Feedback feedback;
   const std::string bytes("PK\x03\x04\x00\xff binary+data", 18);
   const auto outcome =
@@ -225,82 +197,65 @@ TEST_F(ServiceClientTest, AnAttachmentIsPostedRawWithItsQueryItemsEncoded) {
   ASSERT_FALSE(outcome.failure) << outcome.failure->description();
   EXPECT_EQ(*outcome.value, (AttachmentUploadResponse{"l-1", "att 7", "log.zip"}));
 
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].requestLine(),
-            "POST /v1/attachments?fileId=crash%20log%2B1&localId=" + feedback.localId.uuidString() +
-                "&extension=tar%20gz%2B%26%3D");
-  EXPECT_TRUE(requests[0].body == bytes);
-  EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(bytes.size()));
-  EXPECT_FALSE(requests[0].header("Content-Type"));
-  EXPECT_FALSE(requests[0].header("Expect"));
-  EXPECT_EQ(requests[0].header("User-Agent"), FeedbackAPIClient::userAgent());
-}
-
-TEST_F(ServiceClientTest, AnUploadAnswerMissingAKeyFailsWithTheDecoderError) {
-  const std::string answer = R"({"localId":"l-1","name":"log.zip"})";
-  server.setReply("POST", "/v1/attachments", Reply::json(answer));
-  const auto outcome = await(client->postAttachment(Feedback(), "id", "zip", Bytes("x", 1)));
-  ASSERT_TRUE(outcome.failure);
-  EXPECT_EQ(*outcome.failure, AttachmentUploadResponse::fromJson(answer).error());
-}
-
-TEST_F(ServiceClientTest, AZeroByteUploadSendsAnEmptyBodyAndNeverReadsStandardInput) {
-  // A standard input that never ends: reading it would hang the upload.
+  // Empty, while standard input never ends: reading it would hang the upload.
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
   const int savedInput = dup(STDIN_FILENO);
   ASSERT_EQ(dup2(pipeEnds[0], STDIN_FILENO), STDIN_FILENO);
-
-  server.setReply("POST", "/v1/attachments",
-                  Reply::json(R"({"localId":"a","attachmentId":"b","name":"c"})"));
-  const auto outcome = await(client->postAttachment(Feedback(), "empty", "txt", Bytes()));
-
+  const auto empty = await(client->postAttachment(Feedback(), "empty", "txt", Bytes()));
   dup2(savedInput, STDIN_FILENO);
-  close(savedInput);
-  close(pipeEnds[0]);
-  close(pipeEnds[1]);
+  for (const int fd : {savedInput, pipeEnds[0], pipeEnds[1]}) {
+    close(fd);
+  }
+  ASSERT_FALSE(empty.failure) << empty.failure->description();
 
-  ASSERT_TRUE(outcome.completed);
-  ASSERT_FALSE(outcome.failure) << outcome.failure->description();
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].method, "POST");
-  EXPECT_EQ(requests[0].body, "");
-  EXPECT_EQ(requests[0].header("Content-Length"), "0");
-  EXPECT_FALSE(requests[0].header("Content-Type"));
-}
-
-TEST_F(ServiceClientTest, AFileAttachmentIsStreamedFromItsDescriptor) {
+  // A file is streamed from its descriptor.
   tessaline::testing::TemporaryDirectory directory;
   std::string content(3 * 1024 * 1024 + 5, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) {
     content[i] = static_cast<char>(i % 251);
   }
-  const auto path = directory.write("system.log", content);
-  auto opened = platform::OpenFile::open(path.string());
+  auto opened = platform::OpenFile::open(directory.write("system.log", content).string());
   ASSERT_TRUE(opened);
-  server.setReply("POST", "/v1/attachments",
-                  Reply::json(R"({"localId":"a","attachmentId":"b","name":"c"})"));
-  const auto outcome = await(client->postAttachment(
-      Feedback(), "logs", "log", std::make_shared<platform::OpenFile>(std::move(opened).value())));
-  ASSERT_FALSE(outcome.failure) << outcome.failure->description();
+  ASSERT_FALSE(
+      await(client->postAttachment(Feedback(), "logs", "log",
+                                   std::make_shared<platform::OpenFile>(std::move(opened).value())))
+          .failure);
+
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].body.size(), content.size());
-  EXPECT_TRUE(requests[0].body == content);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].requestLine(),
+            "POST /v1/attachments?fileId=crash%20log%2B1&localId=" + feedback.localId.uuidString() +
+                "&extension=tar%20gz%2B%26%3D");
+  const std::string sent[] = {bytes, "", content};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(requests[i].body == sent[i]) << i;
+    EXPECT_EQ(requests[i].header("Content-Length"), std::to_string(sent[i].size()));
+    EXPECT_FALSE(requests[i].header("Content-Type"));
+    EXPECT_FALSE(requests[i].header("Expect"));
+  }
+
+  const std::string missingKey = R"({"localId":"l-1","name":"log.zip"})";
+  server.setReply("POST", "/v1/attachments", Reply::json(missingKey));
+  EXPECT_EQ(await(client->postAttachment(Feedback(), "id", "zip", Bytes("x", 1))).failure,
+            AttachmentUploadResponse::fromJson(missingKey).error());
 }
 
-TEST_F(ServiceClientTest, AReportIsCompactJsonInFieldOrder) {
+TEST_F(ServiceClientTest, AReportIsCompactJsonInFieldOrderWithPlaceholdersButNoNulls) {
   server.setReply("POST", "/v1/reports", Reply::json(R"({"id":"FB-1042","more":true})", 201));
   const Feedback feedback = fullFeedback();
   const auto outcome =
       await(client->postReport(feedback, {{"att-1", "SystemProfile.json"}, {"att-2", "b.zip"}}));
   ASSERT_FALSE(outcome.failure) << outcome.failure->description();
   EXPECT_EQ(outcome.value->id, "FB-1042");
+  Feedback bare;
+  bare.reason.id = 1;
+  ASSERT_FALSE(await(client->postReport(bare, {})).failure);
+  bare.subject = "";
+  ASSERT_FALSE(await(client->postReport(bare, {})).failure);
 
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
+  ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].requestLine(), "POST /v1/reports");
   EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
   EXPECT_EQ(requests[0].body,
@@ -309,63 +264,34 @@ TEST_F(ServiceClientTest, AReportIsCompactJsonInFieldOrder) {
                 R"("messages":[{"body":"It crashed.\nTwice."}],"name":"Ada",)"
                 R"("email":"ada@example.com","attachments":[{"id":"att-1",)"
                 R"("name":"SystemProfile.json"},{"id":"att-2","name":"b.zip"}]})");
-}
-
-TEST_F(ServiceClientTest, ABareReportSendsPlaceholdersAndEmptyArraysButNoNulls) {
-  server.setReply("POST", "/v1/reports", Reply::json(R"({"id":"FB-1"})"));
-  Feedback feedback;
-  feedback.reason.id = 1;
-  feedback.reproductionFrequency.id = -1;
-  ASSERT_FALSE(await(client->postReport(feedback, {})).failure);
-  feedback.subject = "";
-  ASSERT_FALSE(await(client->postReport(feedback, {})).failure);
-
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  const std::string prefix = R"({"localId":")" + feedback.localId.uuidString() +
+  const std::string prefix = R"({"localId":")" + bare.localId.uuidString() +
                              R"(","reasonId":1,"frequencyId":-1,"subject":)";
-  EXPECT_EQ(requests[0].body, prefix + R"json("(No Subject)","messages":[],"attachments":[]})json");
-  EXPECT_EQ(requests[1].body, prefix + R"("","messages":[],"attachments":[]})");
+  EXPECT_EQ(requests[1].body, prefix + R"json("(No Subject)","messages":[],"attachments":[]})json");
+  EXPECT_EQ(requests[2].body, prefix + R"("","messages":[],"attachments":[]})");
+
+  // Text that is not UTF-8 fails at once, inside subscribe, without traffic.
+  bare.messages = {Feedback::Message{Date{0}, Feedback::Message::Sender::user, "\xC3\x28", {}}};
+  Subscriber<FeedbackSubmissionResponse> subscriber(client->postReport(bare, {}));
+  const auto refused = subscriber.now();
+  ASSERT_TRUE(refused.completed);
+  EXPECT_EQ(refused.thread, std::this_thread::get_id());
+  EXPECT_EQ(refused.failure, APIError(APIError::kFailedToConstructRequest).error());
+  EXPECT_EQ(server.requests().size(), 3u);
 }
 
-TEST_F(ServiceClientTest, AReportThatCannotBeEncodedFailsAtOnceWithoutTraffic) {
-  Feedback feedback;
-  Feedback::Message message;
-  message.body = std::string("broken \xC3\x28 text");  // not UTF-8
-  feedback.messages = {message};
-  Subscriber<FeedbackSubmissionResponse> subscriber(client->postReport(feedback, {}));
-  const auto outcome = subscriber.now();  // already there: delivered inside subscribe
-  ASSERT_TRUE(outcome.completed);
-  ASSERT_TRUE(outcome.failure);
-  EXPECT_EQ(outcome.thread, std::this_thread::get_id());
-  EXPECT_EQ(outcome.failure->kind(), Error::Kind::api);
-  EXPECT_EQ(outcome.failure->description(),
-            R"(APIError(localizedDescription: "Failed to construct request"))");
-  EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(ServiceClientTest, UpdateCheckSendsBuildAndTrainAndAnswersOnTheMainQueueLater) {
-  Reply answer = Reply::json(R"({"beta":false,"latestBuild":120,"updateAvailable":true})", 404);
-  server.setReply("GET", "/v1/updateCheck", answer);
+TEST_F(ServiceClientTest, UpdateChecksSendBuildAndTrainAndAnswerLaterOnTheMainQueue) {
+  server.setReply("GET", "/v1/updateCheck",
+                  Reply::json(R"({"beta":true,"latestBuild":1,"updateAvailable":false,)"
+                              R"("message":"Hi"})",
+                              404));
   client->setReleaseTrainID("beta one+plus");
   const auto outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result);
-  ASSERT_TRUE(*outcome.result) << outcome.result->error().description();
-  EXPECT_EQ(outcome.result->value(), (UpdateCheckResponse{false, 120, true, std::nullopt}));
+  ASSERT_TRUE(outcome.result && *outcome.result);
+  EXPECT_EQ(outcome.result->value(), (UpdateCheckResponse{true, 1, false, "Hi"}));
   EXPECT_FALSE(outcome.ranInsideCall);
   EXPECT_TRUE(outcome.ranOnMainQueue);
 
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].requestLine(),
-            "GET /v1/updateCheck?buildNumber=310&train=beta%20one%2Bplus");
-  EXPECT_EQ(requests[0].header("User-Agent"), FeedbackAPIClient::userAgent());
-}
-
-TEST_F(ServiceClientTest, TheTrainOfACheckIsTheOneSetWhenItStarted) {
-  server.setReply("GET", "/v1/updateCheck",
-                  Reply::json(R"({"beta":true,"latestBuild":1,)"
-                              R"("updateAvailable":false,"message":"Hi"})"));
+  // The train of a check is the one set when it started.
   std::optional<Result<UpdateCheckResponse>> first;
   std::optional<Result<UpdateCheckResponse>> second;
   client->setReleaseTrainID("one");
@@ -373,126 +299,81 @@ TEST_F(ServiceClientTest, TheTrainOfACheckIsTheOneSetWhenItStarted) {
   client->setReleaseTrainID("two");
   client->checkForUpdates([&](Result<UpdateCheckResponse> result) { second = std::move(result); });
   ASSERT_TRUE(platform::MainQueue::drainUntil([&] { return first && second; }, 60s));
-  EXPECT_EQ(first->value().message, "Hi");
-  EXPECT_EQ(client->releaseTrainID(), "two");
+  platform::MainBundle::setInfoDictionary({{"CFBundleShortVersionString", std::string("2.4.1")}});
+  ASSERT_TRUE(checkForUpdates(*client).result);
 
-  std::vector<std::string> trains;
+  std::vector<std::string> lines;
   for (const auto& request : server.requests()) {
-    trains.push_back(request.query.substr(request.query.find("&train=")));
+    lines.push_back(request.requestLine());
+    EXPECT_EQ(request.header("User-Agent"), FeedbackAPIClient::userAgent());
   }
-  std::sort(trains.begin(), trains.end());
-  EXPECT_EQ(trains, (std::vector<std::string>{"&train=one", "&train=two"}));
+  std::sort(lines.begin() + 1, lines.begin() + 3);
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"GET /v1/updateCheck?buildNumber=310&train=beta%20one%2Bplus",
+                                      "GET /v1/updateCheck?buildNumber=310&train=one",
+                                      "GET /v1/updateCheck?buildNumber=310&train=two",
+                                      "GET /v1/updateCheck?buildNumber=-1&train=two"}));
 }
 
 TEST_F(ServiceClientTest, UnusableUpdateAnswersGiveTheFallbackAndOneErrorLine) {
-  platform::LogCapture capture;
   const std::string decodeLine = "Failed to decode update check response: %{public}@";
   const std::string noDataLine = "No data returned from update check service";
+  const std::string noLatest = R"({"beta":false,"updateAvailable":true,"message":null})";
+  struct Case {
+    Reply reply;
+    std::string line;  // "" for none
+    std::string message;
+  };
+  const Case cases[] = {
+      {Reply::json(noLatest), decodeLine,
+       "Failed to decode update check response: " +
+           UpdateCheckResponse::fromJson(noLatest).error().description()},
+      {Reply::json("", 200), decodeLine, ""},
+      {Reply::json("", 204), noDataLine, noDataLine},
+      {Reply::json(R"({"beta":true,"latestBuild":9,"updateAvailable":false,"message":null})"), "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    platform::LogCapture capture;
+    server.setReply("GET", "/v1/updateCheck", c.reply);
+    const auto outcome = checkForUpdates(*client);
+    ASSERT_TRUE(outcome.result && *outcome.result) << c.line;
+    EXPECT_EQ(capture.count(decodeLine, "FeedbackAPIClient"), c.line == decodeLine ? 1u : 0u);
+    EXPECT_EQ(capture.count(noDataLine, "FeedbackAPIClient"), c.line == noDataLine ? 1u : 0u);
+    if (c.line.empty()) {
+      EXPECT_EQ(outcome.result->value(), (UpdateCheckResponse{true, 9, false, std::nullopt}));
+      continue;
+    }
+    EXPECT_EQ(outcome.result->value(), UpdateCheckResponse::fallback());
+    const auto records = capture.withFormat(c.line);
+    ASSERT_EQ(records.size(), 1u) << c.line;
+    EXPECT_EQ(records[0].level, platform::LogLevel::error);
+    EXPECT_EQ(records[0].subsystem, "brisquet.Tessaline");
+    if (!c.message.empty()) {
+      EXPECT_EQ(records[0].message, c.message);
+    }
+  }
 
-  server.setReply("GET", "/v1/updateCheck",
-                  Reply::json(R"({"beta":false,"updateAvailable":true,"message":null})"));
-  auto outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result && *outcome.result);
-  EXPECT_EQ(outcome.result->value(), UpdateCheckResponse::fallback());
-  ASSERT_EQ(capture.count(decodeLine, "FeedbackAPIClient"), 1u);
-  const auto record = capture.withFormat(decodeLine).front();
-  EXPECT_EQ(record.level, platform::LogLevel::error);
-  EXPECT_EQ(record.subsystem, "brisquet.Tessaline");
-  EXPECT_EQ(record.message,
-            "Failed to decode update check response: " +
-                UpdateCheckResponse::fromJson(R"({"beta":false,"updateAvailable":true,)"
-                                              R"("message":null})")
-                    .error()
-                    .description());
-
-  capture.clear();
-  server.setReply("GET", "/v1/updateCheck", Reply::json("", 200));
-  outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result && *outcome.result);
-  EXPECT_EQ(outcome.result->value(), UpdateCheckResponse::fallback());
-  EXPECT_EQ(capture.count(decodeLine, "FeedbackAPIClient"), 1u);
-  EXPECT_EQ(capture.count(noDataLine), 0u);
-
-  capture.clear();
-  server.setReply("GET", "/v1/updateCheck", Reply::json("", 204));
-  outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result && *outcome.result);
-  EXPECT_EQ(outcome.result->value(), UpdateCheckResponse::fallback());
-  EXPECT_EQ(capture.count(noDataLine, "FeedbackAPIClient"), 1u);
-  EXPECT_EQ(capture.withFormat(noDataLine).front().level, platform::LogLevel::error);
-  EXPECT_EQ(capture.count(decodeLine), 0u);
-}
-
-TEST_F(ServiceClientTest, ANullMessageReadsAsNone) {
-  server.setReply("GET", "/v1/updateCheck",
-                  Reply::json(R"({"beta":true,"latestBuild":9,"updateAvailable":false,)"
-                              R"("message":null})"));
-  const auto outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result && *outcome.result);
-  EXPECT_EQ(outcome.result->value(), (UpdateCheckResponse{true, 9, false, std::nullopt}));
-}
-
-TEST_F(ServiceClientTest, AnUpdateCheckWithoutAnAnswerReportsTheTransportErrorWithoutLogging) {
+  // Without an answer the transport error is reported, not logged.
   platform::LogCapture capture;
   server.setReply("GET", "/v1/updateCheck", Reply::drop());
-  const auto outcome = checkForUpdates(*client);
-  ASSERT_TRUE(outcome.result);
-  ASSERT_FALSE(*outcome.result);
-  EXPECT_EQ(outcome.result->error().kind(), Error::Kind::transport);
-  EXPECT_TRUE(outcome.ranOnMainQueue);
-  for (const auto& record : capture.records()) {
-    EXPECT_NE(record.category, "FeedbackAPIClient") << record.message;
-  }
+  const auto dropped = checkForUpdates(*client);
+  ASSERT_TRUE(dropped.result);
+  EXPECT_EQ(dropped.result->error().kind(), Error::Kind::transport);
+  EXPECT_TRUE(dropped.ranOnMainQueue);
+  EXPECT_EQ(capture.count(decodeLine) + capture.count(noDataLine), 0u);
 }
 
-TEST_F(ServiceClientTest, AnUnknownBuildIsSentAsMinusOne) {
-  platform::MainBundle::setInfoDictionary({{"CFBundleShortVersionString", std::string("2.4.1")}});
-  server.setReply("GET", "/v1/updateCheck", Reply::json("{}"));
-  ASSERT_TRUE(checkForUpdates(*client).result);
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].query, "buildNumber=-1&train=stable");
-  EXPECT_NE(detail::buildUserAgent().find("Pairloom 2.4.1 (-1) - "), std::string::npos);
-}
-
-TEST_F(ServiceClientTest, TwoClientsShareOneSessionAndOneUserAgent) {
-  FeedbackAPIClient other("beta", Environment::current());
-  EXPECT_EQ(&client->session(), &other.session());
-  EXPECT_EQ(&client->session(), &FeedbackAPIClient::defaultSession());
-  EXPECT_EQ(client->session().additionalHeaders(),
-            (platform::HttpHeaders{{"User-Agent", FeedbackAPIClient::userAgent()}}));
-  EXPECT_EQ(&FeedbackAPIClient::userAgent(), &FeedbackAPIClient::userAgent());
-
-  server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
-  ASSERT_FALSE(await(client->fetchConfig()).failure);
-  ASSERT_FALSE(await(other.fetchConfig()).failure);
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].header("User-Agent"), requests[1].header("User-Agent"));
-}
-
-TEST_F(ServiceClientTest, TheUserAgentNamesAppSystemAndModelUnlessTheModelIsDisabled) {
-  const std::string expected = platform::removingControlCharacters(
-      "Pairloom 2.4.1 (310) - " + platform::SystemInfo::operatingSystemVersionString());
-  const std::string model = platform::removingControlCharacters(hardwareModelIdentifier());
-
-  platform::UserDefaults::standard().setBool("TSDisableDeviceModelInUserAgent", false);
-  EXPECT_EQ(detail::buildUserAgent(), expected + " - " + model);
-  platform::UserDefaults::standard().setBool("TSDisableDeviceModelInUserAgent", true);
-  EXPECT_EQ(detail::buildUserAgent(), expected);
-  platform::UserDefaults::standard().removeObject("TSDisableDeviceModelInUserAgent");
-
-  for (const char c : detail::buildUserAgent()) {
-    EXPECT_GE(static_cast<unsigned char>(c), 0x20);
-    EXPECT_NE(c, '\x7f');
-  }
-}
-
-TEST_F(ServiceClientTest, TheUserAgentIsBuiltOnceAndKeepsTheSettingOfThatMoment) {
+TEST_F(ServiceClientTest, TheUserAgentIsBuiltOnceAndNamesTheModelUnlessDisabled) {
   // The fixture's client created the session, and with it the User-Agent, showing the model.
   const std::string built = FeedbackAPIClient::userAgent();
-  EXPECT_EQ(built, detail::buildUserAgent());
+  const std::string expected = platform::removingControlCharacters(
+      "Pairloom 2.4.1 (310) - " + platform::SystemInfo::operatingSystemVersionString());
+  EXPECT_EQ(built,
+            expected + " - " + platform::removingControlCharacters(hardwareModelIdentifier()));
+  EXPECT_EQ(built.find_first_of(std::string("\x7f\n\r\t\0", 5)), std::string::npos) << built;
   platform::UserDefaults::standard().setBool("TSDisableDeviceModelInUserAgent", true);
+  EXPECT_EQ(detail::buildUserAgent(), expected);
   EXPECT_EQ(FeedbackAPIClient::userAgent(), built);
   server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
   ASSERT_FALSE(await(FeedbackAPIClient("other", Environment::current()).fetchConfig()).failure);
@@ -500,53 +381,113 @@ TEST_F(ServiceClientTest, TheUserAgentIsBuiltOnceAndKeepsTheSettingOfThatMoment)
   platform::UserDefaults::standard().removeObject("TSDisableDeviceModelInUserAgent");
 }
 
-TEST(APIErrorTest, TextFormIsTheTypeNameWithTheQuotedMessage) {
-  const APIError error(APIError::kFailedToConstructURL);
-  EXPECT_EQ(error.description(), R"(APIError(localizedDescription: "Failed to construct URL"))");
-  EXPECT_EQ(error.error(), Error(Error::Kind::api, error.description()));
+TEST(ServiceAddressTest, AcceptsHttpsAnywhereAndHttpOnlyOnThisMachine) {
+  const std::pair<const char*, bool> cases[] = {
+      {"https://feedback.example/v1", true},
+      {"http://127.0.0.1:8080/v1", true},
+      {"http://localhost:8080/v1", true},
+      {"http://[::1]:8080/v1", true},
+      {"http://feedback.example/v1", false},
+      {"http://127.0.0.1.example/v1", false},
+      {"ftp://127.0.0.1/v1", false},
+      {"not a url", false},
+      {"https:///v1", false},
+      {"https://feedback.example/v1?x=1", false},
+      {"https://user@feedback.example/v1", false},
+      {"https://feedback.example/v1#top", false},
+      {"", false},
+  };
+  for (const auto& [text, accepted] : cases) {
+    EXPECT_EQ(detail::parseServiceURL(text).ok(), accepted) << text;
+  }
   EXPECT_EQ(APIError("say \"hi\"").description(),
             R"(APIError(localizedDescription: "say \"hi\""))");
 }
 
-TEST(ServiceAddressTest, AcceptsHttpsAnywhereAndHttpOnlyOnThisMachine) {
-  EXPECT_TRUE(detail::parseServiceURL("https://feedback.example/v1"));
-  EXPECT_TRUE(detail::parseServiceURL("http://127.0.0.1:8080/v1"));
-  EXPECT_TRUE(detail::parseServiceURL("http://localhost:8080/v1"));
-  EXPECT_TRUE(detail::parseServiceURL("http://[::1]:8080/v1"));
-  for (const char* bad :
-       {"http://feedback.example/v1", "http://127.0.0.1.example/v1", "ftp://127.0.0.1/v1",
-        "not a url", "https:///v1", "https://feedback.example/v1?x=1",
-        "https://user@feedback.example/v1", "https://feedback.example/v1#top", ""}) {
-    EXPECT_FALSE(detail::parseServiceURL(bad)) << bad;
-  }
-}
-
-TEST(ServiceRecordsTest, UpdateCheckAnswersEncodeInFieldOrderWithoutAbsentMessage) {
+TEST(ServiceRecordsTest, AnswersAndRequestsEncodeInFieldOrder) {
   EXPECT_EQ(UpdateCheckResponse::fallback().toJson().value(),
             R"({"beta":false,"latestBuild":0,"updateAvailable":false})");
-  const UpdateCheckResponse withMessage{true, 5, true, "New"};
-  EXPECT_EQ(withMessage.toJson().value(),
+  EXPECT_EQ((UpdateCheckResponse{true, 5, true, "New"}).toJson().value(),
             R"({"beta":true,"latestBuild":5,"updateAvailable":true,"message":"New"})");
-  EXPECT_EQ(UpdateCheckResponse::fromJson(withMessage.toJson().value()).value(), withMessage);
-  EXPECT_EQ(std::hash<UpdateCheckResponse>{}(withMessage),
-            std::hash<UpdateCheckResponse>{}(UpdateCheckResponse{true, 5, true, "New"}));
   EXPECT_FALSE(UpdateCheckResponse::fromJson(R"({"beta":"no","latestBuild":1,)"
                                              R"("updateAvailable":true})"));
-}
-
-TEST(ServiceRecordsTest, ReportRequestsRoundTripAndLeaveOutRemoteIdAndDates) {
-  const auto request = FeedbackReportRequest::make(fullFeedback(), {{"a", "b"}});
-  const std::string json = request.toJson().value();
-  EXPECT_EQ(json.find("remoteId"), std::string::npos);
-  EXPECT_EQ(json.find("creationDate"), std::string::npos);
-  EXPECT_EQ(json.find("date"), std::string::npos);
-  EXPECT_EQ(FeedbackReportRequest::fromJson(json).value(), request);
-  EXPECT_EQ(std::hash<FeedbackReportRequest>{}(request),
-            std::hash<FeedbackReportRequest>{}(FeedbackReportRequest::fromJson(json).value()));
   EXPECT_EQ(FeedbackSubmissionResponse::fromJson(R"({"id":"x"})").value().toJson().value(),
             R"({"id":"x"})");
   EXPECT_EQ(AttachmentUploadResponse({"l", "a", "n"}).toJson().value(),
             R"({"localId":"l","attachmentId":"a","name":"n"})");
+  // The remote id and the dates stay on this machine.
+  const auto request = FeedbackReportRequest::make(fullFeedback(), {{"a", "b"}});
+  const std::string json = request.toJson().value();
+  EXPECT_EQ(json.find("remoteId"), std::string::npos);
+  EXPECT_EQ(json.find("date"), std::string::npos);
+  EXPECT_EQ(json.find("Date"), std::string::npos);
+  EXPECT_EQ(FeedbackReportRequest::fromJson(json).value(), request);
+}
+
+// A deferred whose exchanges wait until the test finishes them, and what its subscribers saw.
+struct ManualExchanges {
+  std::vector<Deferred<int>::Sink> sinks;
+  int cancelled = 0;
+  std::vector<std::string> events;
+
+  Deferred<int> deferred() {
+    return Deferred<int>([this](Deferred<int>::Sink sink) {
+      sinks.push_back(std::move(sink));
+      return Cancellable([this] { ++cancelled; });
+    });
+  }
+  Cancellable subscribe(const Deferred<int>& deferred, const std::string& name) {
+    return deferred.subscribe(
+        [this, name](int value) { events.push_back(name + " value " + std::to_string(value)); },
+        [this, name](std::optional<Error> error) {
+          events.push_back(name + (error ? " failure " + error->description() : " finished"));
+        });
+  }
+};
+
+TEST(DeferredTest, EachSubscriptionStartsOneExchangeAndGetsOneOutcome) {
+  ManualExchanges exchanges;
+  const auto deferred = exchanges.deferred();
+  EXPECT_TRUE(exchanges.sinks.empty());
+  auto a = exchanges.subscribe(deferred, "a");
+  auto b = exchanges.subscribe(deferred, "b");
+  auto c = exchanges.subscribe(deferred, "c");
+  { auto dropped = exchanges.subscribe(deferred, "dropped"); }
+  ASSERT_EQ(exchanges.sinks.size(), 4u);
+  c.cancel();
+  EXPECT_EQ(exchanges.cancelled, 2);
+  exchanges.sinks[0](7);
+  exchanges.sinks[0](8);
+  exchanges.sinks[0](Error(Error::Kind::transport, "late"));
+  exchanges.sinks[1](Error(Error::Kind::transport, "offline"));
+  exchanges.sinks[2](1);
+  exchanges.sinks[3](1);
+  auto failed = exchanges.subscribe(Deferred<int>::failed(Error(Error::Kind::api, "no")), "f");
+  EXPECT_EQ(exchanges.events, (std::vector<std::string>{"a value 7", "a finished",
+                                                        "b failure offline", "f failure no"}));
+
+  // Cancelling from the value handler skips the completion; handlers' exceptions stay inside.
+  Cancellable handle;
+  int values = 0;
+  handle = exchanges.deferred().subscribe(
+      [&](int) {
+        ++values;
+        handle.cancel();
+      },
+      [](std::optional<Error>) { ADD_FAILURE() << "completed after a cancel"; });
+  exchanges.sinks.back()(3);
+  EXPECT_EQ(values, 1);
+  bool completed = false;
+  auto throwing = exchanges.deferred().subscribe([](int) { throw std::runtime_error("value"); },
+                                                 [&](std::optional<Error>) {
+                                                   completed = true;
+                                                   throw std::runtime_error("completion");
+                                                 });
+  EXPECT_NO_THROW(exchanges.sinks.back()(1));
+  EXPECT_TRUE(completed);
+  EXPECT_NO_THROW(Deferred<int>::failed(Error(Error::Kind::api, "x"))
+                      .subscribe({}, [](std::optional<Error>) { throw 1; })
+                      .cancel());
 }
 
 }  // namespace
