@@ -279,19 +279,10 @@ TEST_F(ServiceTest, RefusalsCarryOnlyAnErrorAndStoreNothing) {
   expectErrorBody(client_->Post("/v1/attachments?fileId=log&localId=nope&extension=txt", "x",
                                 "application/octet-stream"),
                   400);
-  expectErrorBody(client_->Post("/v1/attachments?fileId=a%0Ab&localId=" + localId + "&extension=",
-                                "x", "application/octet-stream"),
-                  400);
   expectErrorBody(client_->Post("/v1/attachments?fileId=%FF&localId=" + localId + "&extension=",
                                 "x", "application/octet-stream"),
                   400);
-  expectErrorBody(client_->Post("/v1/attachments?fileId=" + std::string(300, 'f') +
-                                    "&localId=" + localId + "&extension=",
-                                "x", "application/octet-stream"),
-                  400);
   expectErrorBody(client_->Post("/v1/reports", "{\"localId\":", "application/json"), 400);
-  expectErrorBody(client_->Post("/v1/reports", "{\"subject\":\"\xc3\x28\"}", "application/json"),
-                  400);
   expectErrorBody(
       client_->Post(
           "/v1/reports",
@@ -358,19 +349,15 @@ TEST_F(ServiceTest, TheRestOfABodyIsNeverTakenForARequest) {
   const auto list = runServiceCommand({"list", "--data", dataDir().string()});
   EXPECT_EQ(list.out, "");
   EXPECT_EQ(attachmentFileCount(), 0u);
-}
 
-TEST_F(ServiceTest, APostWithoutLengthHasAnEmptyBody) {
-  start();
-  const std::string localId = Uuid::random().uuidString();
-  const std::string answer =
-      rawExchange(service_->port(), {"POST /v1/attachments?fileId=empty&localId=" + localId +
-                                     "&extension= HTTP/1.1\r\nHost: x\r\n\r\n"});
-  EXPECT_NE(answer.find("HTTP/1.1 201"), std::string::npos) << answer;
-  EXPECT_NE(answer.find("\"attachmentId\""), std::string::npos) << answer;
-  const std::string report =
+  // A post without a length has an empty body.
+  const std::string empty = rawExchange(
+      service_->port(),
+      {upload.substr(0, upload.find("&extension")) + "&extension= HTTP/1.1\r\nHost: x\r\n\r\n"});
+  EXPECT_NE(empty.find("HTTP/1.1 201"), std::string::npos) << empty;
+  const std::string noLength =
       rawExchange(service_->port(), {"POST /v1/reports HTTP/1.1\r\nHost: x\r\n\r\n"});
-  EXPECT_NE(report.find("HTTP/1.1 400"), std::string::npos) << report;
+  EXPECT_NE(noLength.find("HTTP/1.1 400"), std::string::npos) << noLength;
 }
 
 TEST_F(ServiceTest, ServesHttpsWithTheGivenCertificate) {
@@ -417,12 +404,27 @@ TEST_F(ServiceTest, StartUpChecksRefuseBadSettings) {
   EXPECT_NE(refused.err.find(verdict.error().description()), std::string::npos) << refused.err;
   EXPECT_EQ(refused.out.find("listening"), std::string::npos);
 
-  // One service per data folder.
+  // One service per data folder; an interrupt stops it cleanly.
   start();
   refused = runServiceCommand(arguments());
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("another tessaline-service is using"), std::string::npos)
       << refused.err;
+  ASSERT_EQ(::kill(service_->pid(), SIGINT), 0);
+  EXPECT_EQ(service_->terminate(), 0);  // already ending; exits 0 either way
+  service_.reset();
+
+  // A newer schema is not touched.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dataDir() / "tessaline.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  refused = runServiceCommand(arguments());
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("schema version 7, newer than this tessaline-service"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(runServiceCommand({"list", "--data", dataDir().string()}).exitCode, 1);
 }
 
 TEST_F(ServiceTest, UnreferencedUploadsAreRemovedAfterTheGracePeriod) {
@@ -450,57 +452,6 @@ TEST_F(ServiceTest, UnreferencedUploadsAreRemovedAfterTheGracePeriod) {
           reportBody(localId, {{{"id", orphan["attachmentId"]}, {"name", orphan["name"]}}}).dump(),
           "application/json"),
       422);
-}
-
-TEST_F(ServiceTest, EveryAnsweredReportSurvivesAKill) {
-  start();
-  std::vector<std::pair<std::string, std::string>> stored;  // report id, attachment id
-  for (int index = 0; index < 12; ++index) {
-    const std::string localId = Uuid::random().uuidString();
-    const json attachment =
-        upload(localId, std::string(1000 + index, 'a'), "log" + std::to_string(index), "txt");
-    const std::string id = postReport(
-        reportBody(localId, {{{"id", attachment["attachmentId"]}, {"name", attachment["name"]}}}));
-    ASSERT_FALSE(id.empty());
-    stored.emplace_back(id, attachment["attachmentId"].get<std::string>());
-  }
-  service_->kill();
-  service_.reset();
-
-  start({"--orphan-grace", "1"});
-  const auto list = runServiceCommand({"list", "--data", dataDir().string()});
-  EXPECT_EQ(list.exitCode, 0) << list.err;
-  for (std::size_t index = 0; index < stored.size(); ++index) {
-    const auto& [id, attachmentId] = stored[index];
-    EXPECT_NE(list.out.find(id), std::string::npos) << id;
-    const auto path = attachmentsDir() / attachmentId;
-    ASSERT_TRUE(std::filesystem::exists(path)) << path;
-    EXPECT_EQ(std::filesystem::file_size(path), 1000 + index);
-  }
-}
-
-TEST_F(ServiceTest, ANewerSchemaIsNotTouched) {
-  start();
-  ASSERT_EQ(service_->terminate(), 0);
-  service_.reset();
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((dataDir() / "tessaline.sqlite3").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  const auto refused = runServiceCommand(arguments());
-  EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_NE(refused.err.find("schema version 7, newer than this tessaline-service"),
-            std::string::npos)
-      << refused.err;
-  const auto list = runServiceCommand({"list", "--data", dataDir().string()});
-  EXPECT_EQ(list.exitCode, 1);
-}
-
-TEST_F(ServiceTest, InterruptStopsCleanly) {
-  start();
-  ASSERT_EQ(::kill(service_->pid(), SIGINT), 0);
-  EXPECT_EQ(service_->terminate(), 0);  // already ending; exits 0 either way
-  service_.reset();
 }
 
 }  // namespace
