@@ -50,54 +50,47 @@ LogEntry entry(std::string command, std::string subsystem = {}, std::string cate
   return e;
 }
 
-TEST(LogPredicateTest, TheCapturePredicateSelectsTheHostsProcessesAndSubsystems) {
-  const auto predicate = parsed(kCapturePredicate);
-  EXPECT_TRUE(predicate.matches(entry("Pairloom")));
-  EXPECT_TRUE(predicate.matches(entry("PairloomHelper")));
-  EXPECT_TRUE(predicate.matches(entry("python3", {}, {}, {}, "Pairloom")));  // by identifier
-  EXPECT_TRUE(predicate.matches(entry("x", "brisquet.OrvAudio")));
-  EXPECT_TRUE(predicate.matches(entry("x", "brisquet.OrvUIKit")));  // contains, not equals
-  EXPECT_TRUE(predicate.matches(entry("x", "brisquet.Pairloom.WirelessInputService")));
-  EXPECT_FALSE(predicate.matches(entry("pairloom")));  // case matters without [c]
-  EXPECT_FALSE(predicate.matches(entry("sshd", "brisquet.Tessaline")));
-  EXPECT_FALSE(predicate.matches(entry("sshd", {}, {}, "Pairloom crashed")));
-}
-
-TEST(LogPredicateTest, OperatorsModifiersAndKeywordsInAnyCase) {
-  const auto e = entry("Pairloom", "brisquet.OrvCore", "Audio", "Buffer underrun");
-  EXPECT_TRUE(parsed("subsystem BEGINSWITH 'brisquet.'").matches(e));
-  EXPECT_TRUE(parsed("subsystem beginswith \"brisquet.Orv\"").matches(e));
-  EXPECT_TRUE(parsed("category ENDSWITH 'dio'").matches(e));
-  EXPECT_TRUE(parsed("category == 'Audio'").matches(e));
-  EXPECT_TRUE(parsed("category = 'Audio'").matches(e));
-  EXPECT_FALSE(parsed("category == 'audio'").matches(e));
-  EXPECT_TRUE(parsed("category ==[c] 'audio'").matches(e));
-  EXPECT_TRUE(parsed("eventMessage CONTAINS[c] 'UNDERRUN'").matches(e));
-  EXPECT_TRUE(parsed("eventMessage contains[cd] 'UNDERRUN'").matches(e));
-  EXPECT_TRUE(parsed("category != 'Video'").matches(e));
-  EXPECT_TRUE(parsed("category <> 'Video'").matches(e));
-  EXPECT_TRUE(parsed("eventMessage contains 'it\\'s' OR TRUEPREDICATE").matches(e));
-  EXPECT_FALSE(parsed("FALSEPREDICATE").matches(e));
-}
-
-TEST(LogPredicateTest, NotBindsTighterThanAndWhichBindsTighterThanOr) {
-  const auto e = entry("Pairloom", "brisquet.OrvCore", "Audio");
-  // (true AND false) OR true
-  EXPECT_TRUE(
-      parsed("category == 'Audio' AND category == 'x' OR process == 'Pairloom'").matches(e));
-  // true AND (false OR false)
-  EXPECT_FALSE(parsed("category == 'Audio' && (category == 'x' || process == 'y')").matches(e));
-  EXPECT_FALSE(parsed("NOT category == 'Audio'").matches(e));
-  EXPECT_TRUE(parsed("! category == 'x' and not not process contains 'loom'").matches(e));
-  EXPECT_TRUE(parsed("((((subsystem contains 'Orv'))))").matches(e));
-}
-
-TEST(LogPredicateTest, AProcessIsItsCommandOrItsIdentifier) {
-  const auto e = entry("python3", {}, {}, {}, "Pairloom");
-  EXPECT_TRUE(parsed("process == 'python3'").matches(e));
-  EXPECT_TRUE(parsed("process == 'Pairloom'").matches(e));
-  EXPECT_FALSE(parsed("process != 'Pairloom'").matches(e));
-  EXPECT_TRUE(parsed("process != 'bash'").matches(e));
+TEST(LogPredicateTest, KeysOperatorsModifiersAndPrecedence) {
+  const auto pairloom = entry("Pairloom", "brisquet.OrvCore", "Audio", "Buffer underrun");
+  const auto python = entry("python3", {}, {}, {}, "Pairloom");  // a process by its identifier
+  struct Case {
+    std::string predicate;
+    LogEntry entry;
+    bool matches;
+  };
+  const Case cases[] = {
+      {kCapturePredicate, entry("PairloomHelper"), true},
+      {kCapturePredicate, python, true},
+      {kCapturePredicate, entry("x", "brisquet.OrvUIKit"), true},  // contains, not equals
+      {kCapturePredicate, entry("x", "brisquet.Pairloom.WirelessInputService"), true},
+      {kCapturePredicate, entry("pairloom"), false},  // case matters without [c]
+      {kCapturePredicate, entry("sshd", "brisquet.Tessaline"), false},
+      {kCapturePredicate, entry("sshd", {}, {}, "Pairloom crashed"), false},
+      {"process == 'python3'", python, true},
+      {"process != 'Pairloom'", python, false},
+      {"process != 'bash'", python, true},
+      {"subsystem beginswith \"brisquet.Orv\"", pairloom, true},
+      {"category ENDSWITH 'dio'", pairloom, true},
+      {"category = 'Audio'", pairloom, true},
+      {"category == 'audio'", pairloom, false},
+      {"category ==[c] 'audio'", pairloom, true},
+      {"eventMessage contains[cd] 'UNDERRUN'", pairloom, true},
+      {"category <> 'Video'", pairloom, true},
+      {"eventMessage contains 'it\\'s' OR TRUEPREDICATE", pairloom, true},
+      {"FALSEPREDICATE", pairloom, false},
+      // NOT binds tighter than AND, which binds tighter than OR.
+      {"category == 'Audio' AND category == 'x' OR process == 'Pairloom'", pairloom, true},
+      {"category == 'Audio' && (category == 'x' || process == 'y')", pairloom, false},
+      {"NOT category == 'Audio'", pairloom, false},
+      {"! category == 'x' and not not process contains 'loom'", pairloom, true},
+      {"((((subsystem contains 'Orv'))))", pairloom, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parsed(c.predicate).matches(c.entry), c.matches) << c.predicate;
+  }
+  EXPECT_EQ(parsed("process contains[c] 'A' or not (category == 'x' and subsystem endswith \"y\")")
+                .description(),
+            "(process CONTAINS[c] \"a\" OR NOT (category == \"x\" AND subsystem ENDSWITH \"y\"))");
 }
 
 TEST(LogPredicateTest, TextThatIsNotAPredicateIsRefusedWithItsPosition) {
@@ -147,13 +140,6 @@ TEST(LogPredicateTest, TextThatIsNotAPredicateIsRefusedWithItsPosition) {
   EXPECT_TRUE(flat.description().starts_with("(process == \"a\" OR process == \"a\" OR "));
 }
 
-TEST(LogPredicateTest, DescriptionShowsTheStructure) {
-  const auto predicate =
-      parsed("process contains[c] 'A' or not (category == 'x' and subsystem endswith \"y\")");
-  EXPECT_EQ(predicate.description(),
-            "(process CONTAINS[c] \"a\" OR NOT (category == \"x\" AND subsystem ENDSWITH \"y\"))");
-}
-
 class LogStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,17 +174,14 @@ TEST_F(LogStreamTest, JournalEntriesFromAFixturePassThroughTheCaptureFilter) {
                      "2024-05-01 10:15:23.459 E  host-app[77:0] "
                      "[brisquet.Pairloom.WirelessInputService:Pairing] Pairing failed\n"
                      "2024-05-01 10:15:23.460 Db kworker[12:0] [brisquet.OrvUIKit:] hi\n");
-}
 
-TEST_F(LogStreamTest, TheLevelHidesLowerPriorities) {
-  const auto entries = fixtureEntries();
   std::size_t printed = 0;
-  LogStream stream(parsed("TRUEPREDICATE"), *priorityThreshold("default"),
-                   [&printed](std::string_view) { ++printed; });
+  LogStream levelled(parsed("TRUEPREDICATE"), *priorityThreshold("default"),
+                     [&printed](std::string_view) { ++printed; });
   for (const auto& e : entries) {
-    stream.add(e);
+    levelled.add(e);
   }
-  EXPECT_EQ(printed, 2u);  // the debug and info entries are left out
+  EXPECT_EQ(printed, 2u) << "the debug and info entries are left out";
   EXPECT_FALSE(priorityThreshold("verbose"));
 }
 
@@ -212,28 +195,21 @@ TEST_F(LogStreamTest, ATimeTheClockCannotHoldReadsAsUnknown) {
     EXPECT_EQ(e.time.time_since_epoch().count(), 0) << e.message;
     EXPECT_TRUE(formatCompact(e).starts_with("1970-01-01 00:00:00.000 ")) << formatCompact(e);
   }
-}
-
-TEST_F(LogStreamTest, AFixtureLineThatIsNotAnObjectIsNamed) {
-  std::istringstream in("{\"MESSAGE\":\"ok\"}\n[1,2]\n");
-  const auto read = readJournalJsonLines(in);
-  ASSERT_TRUE(read.error);
-  EXPECT_EQ(*read.error, "line 2 is not a JSON object");
+  std::istringstream notAnObject("{\"MESSAGE\":\"ok\"}\n[1,2]\n");
+  EXPECT_EQ(readJournalJsonLines(notAnObject).error, "line 2 is not a JSON object");
 }
 
 // The tool itself: a bad predicate is refused before anything streams; a good one streams until
 // SIGTERM and exits cleanly with what it printed.
-TEST(LogToolTest, ABadPredicateExitsWithAMessage) {
-  platform::Process process(testing::standInTool("tessaline-log"),
+TEST(LogToolTest, RefusesABadPredicateAndStreamsAGoodOneUntilTerminated) {
+  platform::Process refused(testing::standInTool("tessaline-log"),
                             {"stream", "--predicate", "process contains"});
-  ASSERT_TRUE(process.launch().ok());
-  const auto termination = process.waitUntilExit();
-  EXPECT_EQ(termination.reason, platform::Process::Termination::Reason::exit);
-  EXPECT_NE(termination.status, 0);
-  EXPECT_TRUE(process.output().empty());
-}
+  ASSERT_TRUE(refused.launch().ok());
+  const auto exit = refused.waitUntilExit();
+  EXPECT_EQ(exit.reason, platform::Process::Termination::Reason::exit);
+  EXPECT_NE(exit.status, 0);
+  EXPECT_TRUE(refused.output().empty());
 
-TEST(LogToolTest, StreamsUntilTerminatedAndFlushes) {
   platform::Process process(testing::standInTool("tessaline-log"),
                             {"stream", "--color", "none", "--level", "debug", "--style", "compact",
                              "--predicate", "subsystem == 'brisquet.Tessaline.NoSuchSubsystem'"});
