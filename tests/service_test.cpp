@@ -188,14 +188,11 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(ServiceTest, AReportTravelsEndToEndAndOperatorsCanReadIt) {
+TEST_F(ServiceTest, AReportTravelsOverHttpAndTheOperatorShowsIt) {
   start();
   const auto config = client_->Get("/v1/config");
   ASSERT_TRUE(config);
-  const Result<Config> decoded = Config::fromJson(config->body);
-  ASSERT_TRUE(decoded) << decoded.error().description();
-  EXPECT_EQ(decoded->minBuildNumber, 300);
-  EXPECT_EQ(decoded->reasons.size(), 3u);
+  EXPECT_EQ(Config::fromJson(config->body).value().reasons.size(), 3u);
 
   const std::string localId = Uuid::random().uuidString();
   std::string bytes(64 * 1024, '\0');
@@ -210,18 +207,7 @@ TEST_F(ServiceTest, AReportTravelsEndToEndAndOperatorsCanReadIt) {
       reportBody(localId, {{{"id", attachment["attachmentId"]}, {"name", attachment["name"]}}}));
   ASSERT_FALSE(id.empty());
 
-  // A train name with a blank travels percent-encoded.
-  const auto update = client_->Get("/v1/updateCheck?buildNumber=310&train=stable");
-  ASSERT_TRUE(update);
-  EXPECT_EQ(json::parse(update->body),
-            json::parse(R"({"beta": false, "latestBuild": 320, "updateAvailable": true,
-                "message": "Version 2.5 is ready: faster exports and a new mixer."})"));
-
-  const auto list = runServiceCommand({"list", "--data", dataDir().string()});
-  EXPECT_EQ(list.exitCode, 0) << list.err;
-  EXPECT_NE(list.out.find(id + "\t"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find("It crashed while exporting"), std::string::npos) << list.out;
-
+  // The demo's tests export and list what it sent; here the operator shows a report.
   const auto show = runServiceCommand({"show", id, "--data", dataDir().string()});
   EXPECT_EQ(show.exitCode, 0) << show.err;
   const std::string storedPath =
@@ -234,16 +220,6 @@ TEST_F(ServiceTest, AReportTravelsEndToEndAndOperatorsCanReadIt) {
     EXPECT_NE(show.out.find(expected), std::string::npos) << expected << "\n" << show.out;
   }
   EXPECT_EQ(readFile(storedPath), bytes);
-
-  const std::filesystem::path exported = directory_.path() / "exported";
-  const auto exportResult =
-      runServiceCommand({"export", id, exported.string(), "--data", dataDir().string()});
-  EXPECT_EQ(exportResult.exitCode, 0) << exportResult.err;
-  const json report = json::parse(readFile(exported / "report.json"));
-  EXPECT_EQ(report["id"], id);
-  EXPECT_EQ(report["email"], "ann@example.org");
-  EXPECT_EQ(report["messages"][0]["body"], "Export to WAV crashes.\n\nmacOS 14.1 (23B74)");
-  EXPECT_EQ(readFile(exported / report["attachments"][0]["file"].get<std::string>()), bytes);
 
   const auto unknown = runServiceCommand({"show", "nope", "--data", dataDir().string()});
   EXPECT_EQ(unknown.exitCode, 1);
