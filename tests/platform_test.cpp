@@ -239,8 +239,7 @@ TEST(FormattersTest, ByteCountsAndDurationsInBriefUnits) {
       {10'485'760 + 104'858, binary, "10.1 MiB"},
       {1'610'612'736, binary, "1.5 GiB"},
       {std::int64_t{1} << 40, binary, "1 TiB"},
-      {min, binary, "-8 EiB"},
-  };
+      {min, binary, "-8 EiB"}};
   for (const auto& [count, style, text] : counts) {
     EXPECT_EQ(F::string(count, style), text) << count;
   }
@@ -255,8 +254,7 @@ TEST(FormattersTest, ByteCountsAndDurationsInBriefUnits) {
       {-1, std::nullopt},
       {std::nan(""), std::nullopt},
       {std::numeric_limits<double>::infinity(), std::nullopt},
-      {1e300, std::nullopt},
-  };
+      {1e300, std::nullopt}};
   for (const auto& [seconds, text] : durations) {
     EXPECT_EQ(DateComponentsFormatter::briefDaysHoursMinutes(seconds), text) << seconds;
   }

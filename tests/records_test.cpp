@@ -268,8 +268,7 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
       {"01.002.0003", {1, 2, 3}},
       {"1.2.3 ", {1, 2, 0}},
       {"1.99999999999999999999.3", {1, 0, 3}},
-      {"9223372036854775807.0.1", {std::numeric_limits<std::int64_t>::max(), 0, 1}},
-  };
+      {"9223372036854775807.0.1", {std::numeric_limits<std::int64_t>::max(), 0, 1}}};
   for (const auto& [text, expected] : parsed) {
     EXPECT_EQ(AppVersion::parse(text), expected) << text;
   }
