@@ -109,7 +109,9 @@ TEST(DiagnosticStepsTest, ReportsEncodeAsAJsonArrayWithBase64Payloads) {
   const auto encoded = Report::encodeList(reports);
   EXPECT_EQ(encoded.value(), "[{\"name\":\"Pairloom_1.ips\",\"payload\":\"" + base64Encode(binary) +
                                  "\"},{\"name\":\"Pairloom/2.ips\",\"payload\":\"e30=\"}]");
-  EXPECT_EQ(Report::decodeList(encoded.value()).value(), reports);
+  const auto decoded = Report::decodeList(encoded.value()).value();
+  EXPECT_EQ(decoded, reports);
+  EXPECT_EQ(std::hash<Report>{}(decoded[0]), std::hash<Report>{}(reports[0]));
   // A file name that is not UTF-8 cannot be written as JSON text.
   EXPECT_EQ(Report::encodeList({{"Pairloom\xff.ips", Bytes()}}).error().kind(),
             Error::Kind::encoding);

@@ -86,6 +86,15 @@ std::string decodingError(const std::string& text) {
                                                         : "not a decoding error";
 }
 
+// How many keys a text gives, decoded twice, and the text changed at a pointer: equal records
+// hash alike, and a changed field makes another key.
+template <class T>
+std::size_t keys(const std::string& text, const std::string& pointer, const std::string& value) {
+  const std::unordered_set<T> set{T::fromJson(text).value(), T::fromJson(text).value(),
+                                  T::fromJson(with(text, pointer, value)).value()};
+  return set.size();
+}
+
 template <class T>
 std::string roundTrip(const std::string& text) {
   return T::fromJson(text).value().toJson().value();
@@ -130,6 +139,24 @@ TEST(RecordsTest, DecidedTextsEncodeBackUnchanged) {
             std::optional<Bytes>(Bytes()));
 }
 
+TEST(RecordsTest, EqualRecordsAreOneKeyAndAnyFieldMakesAnother) {
+  const std::string frequency = R"({"id":2,"title":"Often"})";
+  const std::string message = Json::parse(kFeedback)["messages"][0].dump();
+  EXPECT_EQ(keys<Config>(kConfig, "/knownIssues/0/affectedOSBuilds/0", R"("X")"), 2u);
+  EXPECT_EQ(keys<Config>(kConfig, "/blockedOSBuilds/0/name", R"("X")"), 2u);
+  EXPECT_EQ(keys<Config>(kConfig, "/minVersion", R"("1.2.4")"), 2u);
+  EXPECT_EQ(keys<Feedback>(kFeedback, "/creationDate", "1"), 2u);
+  EXPECT_EQ(keys<Feedback>(kFeedback, "/contactInformation/email", R"("x")"), 2u);
+  EXPECT_EQ(keys<Feedback>(kFeedback, "/localId", R"("6F9619FF-8B86-D011-B42D-00C04FC964FE")"), 2u);
+  EXPECT_EQ(keys<Feedback::ReproductionFrequency>(frequency, "/title", R"("x")"), 2u);
+  EXPECT_EQ(keys<Message>(message, "/attachments/0", R"("https://example.com/b.png")"), 2u);
+  EXPECT_EQ(Json::parse(roundTrip<Message>(message)), Json::parse(message));
+  EXPECT_EQ(keys<RemoteFeedback>(kRemote, "/attachments/0/id", R"("x")"), 2u);
+  EXPECT_EQ(keys<RemoteFeedback::Attachment>(R"({"id":"i","name":"n","x":1})", "/name", R"("m")"),
+            2u);
+  EXPECT_EQ((RemoteFeedback::Attachment{"i", "n"}).toJson().value(), R"({"id":"i","name":"n"})");
+}
+
 TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
   using Decode = std::function<std::string(const std::string&)>;
   const Decode config = decodingError<Config>;
@@ -171,6 +198,8 @@ TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
       {feedback, with(kMinimalFeedback, "/localId", R"("6F9619FF8B86D011B42D00C04FC964FF")"),
        "localId: invalid UUID string"},
       {feedback, with(kMinimalFeedback, "/localId", R"("{6F9619FF-8B86-D011-B42D-00C04FC964FF}")"),
+       "localId: invalid UUID string"},
+      {feedback, with(kMinimalFeedback, "/localId", R"("6F9619F-F8B86-D011-B42D-00C04FC964FF")"),
        "localId: invalid UUID string"},
       {feedback, with(kMinimalFeedback, "/creationDate", R"("2024-01-01")"),
        "creationDate: expected a number, found a string"},
@@ -279,12 +308,14 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
   EXPECT_GT(*AppVersion::parse("1.10.0"), *AppVersion::parse("1.9.9"));
   EXPECT_LT(*AppVersion::parse("1.2"), *AppVersion::parse("1.2.1"));
   EXPECT_EQ((AppVersion{-1, 0, 12}).description(), "-1.0.12");
+  EXPECT_EQ(std::unordered_set<AppVersion>({{1, 2, 0}, *AppVersion::parse("1.2")}).size(), 1u);
 
   const std::pair<const char*, std::int64_t> integers[] = {
       {"+7", 7},
       {"-0", 0},
       {"0009", 9},
       {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()}};
+  EXPECT_EQ(parseIntegerText("-9223372036854775809"), std::nullopt);
   for (const auto& [text, expected] : integers) {
     EXPECT_EQ(parseIntegerText(text), expected) << text;
   }

@@ -28,6 +28,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include <unistd.h>
 
@@ -408,6 +409,19 @@ TEST(ServiceRecordsTest, AnswersAndRequestsEncodeInFieldOrder) {
   EXPECT_EQ(json.find("date"), std::string::npos);
   EXPECT_EQ(json.find("Date"), std::string::npos);
   EXPECT_EQ(FeedbackReportRequest::fromJson(json).value(), request);
+
+  // Equal records are one key, and hash alike.
+  const auto other = FeedbackReportRequest::make(fullFeedback(), {{"a", "c"}});
+  EXPECT_EQ(std::unordered_set<FeedbackReportRequest>({request, other, request}).size(), 2u);
+  EXPECT_EQ(std::unordered_set<UpdateCheckResponse>(
+                {{true, 5, true, "New"}, {true, 5, true, "New"}, UpdateCheckResponse::fallback()})
+                .size(),
+            2u);
+  EXPECT_EQ(std::unordered_set<AttachmentUploadResponse>({{"l", "a", "n"}, {"l", "a", "n"}}).size(),
+            1u);
+  EXPECT_EQ(std::unordered_set<FeedbackSubmissionResponse>({{"x"}, {"x"}, {"y"}}).size(), 2u);
+  EXPECT_EQ(std::hash<Environment>{}(Environment::current()),
+            std::hash<Environment>{}(Environment::current()));
 }
 
 // A deferred whose exchanges wait until the test finishes them, and what its subscribers saw.
