@@ -768,6 +768,8 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
   std::vector<Answered> reports;
   std::map<std::string, std::size_t> uploads;  // every answered upload, reported or not
   std::atomic<bool> stop{false};
+  std::atomic<bool> killing{false};
+  std::atomic<int> failuresBeforeTheKill{0};
   const int servicePort = port();
 
   std::vector<std::thread> clients;
@@ -788,6 +790,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
                                         std::string(size, static_cast<char>('a' + client)),
                                         "application/octet-stream");
           if (!result || result->status != 201) {
+            failuresBeforeTheKill += killing ? 0 : 1;
             return;  // the service is gone
           }
           const json body = json::parse(result->body);
@@ -799,6 +802,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
         const auto result =
             http.Post("/v1/reports", reportBody(localId, listed).dump(), "application/json");
         if (!result || result->status != 201) {
+          failuresBeforeTheKill += killing ? 0 : 1;
           return;
         }
         answered.reportId = json::parse(result->body)["id"].get<std::string>();
@@ -818,6 +822,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     }
     std::this_thread::sleep_for(10ms);
   }
+  killing = true;
   service_->kill();
   service_.reset();
   stop = true;
@@ -825,6 +830,13 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     client.join();
   }
   ASSERT_FALSE(reports.empty());
+  // Until the kill every concurrent request was served, each report under an id of its own.
+  EXPECT_EQ(failuresBeforeTheKill.load(), 0);
+  std::set<std::string> distinct;
+  for (const Answered& answered : reports) {
+    distinct.insert(answered.reportId);
+  }
+  EXPECT_EQ(distinct.size(), reports.size());
 
   start();
   const auto list = runServiceCommand({"list", "--data", dataDir().string()});
