@@ -613,24 +613,18 @@ TEST_F(ServiceAbuseTest, InvalidUtf8IsRefusedWithAJsonError) {
     const std::string text = "before" + bad + "after";
     // Every text of the report, and a key.
     std::vector<std::string> bodies;
-    for (const char* field : {"subject", "name", "email"}) {
-      json report = reportBody(localId);
-      report[field] = "@@";
+    for (const std::string pointer : {"/subject", "/name", "/email", "/messages/0/body", "/localId",
+                                      "/attachments/0/id", "/attachments/0/name"}) {
+      json report =
+          pointer.starts_with("/attachments")
+              ? reportBody(localId, {{{"id", Uuid::random().uuidString()}, {"name", "log.txt"}}})
+              : reportBody(localId);
+      report[json::json_pointer(pointer)] = "@@";
       bodies.push_back(report.dump());
     }
-    json report = reportBody(localId);
-    report["messages"][0]["body"] = "@@";
-    bodies.push_back(report.dump());
-    report = reportBody(localId, {{{"id", "@@"}, {"name", "log.txt"}}});
-    bodies.push_back(report.dump());
-    report = reportBody(localId, {{{"id", Uuid::random().uuidString()}, {"name", "@@"}}});
-    bodies.push_back(report.dump());
-    report = reportBody(localId);
-    report["localId"] = "@@";
-    bodies.push_back(report.dump());
-    report = reportBody(localId);
-    report["@@"] = 1;
-    bodies.push_back(report.dump());
+    json keyed = reportBody(localId);
+    keyed["@@"] = 1;
+    bodies.push_back(keyed.dump());
     for (std::string body : bodies) {
       body.replace(body.find("@@"), 2, text);
       const std::string answer =
