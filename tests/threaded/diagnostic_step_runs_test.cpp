@@ -8,8 +8,8 @@
 #include <platform/FileSystem.h>
 #include <platform/Logger.h>
 #include <platform/MainQueue.h>
-#include <platform/Process.h>
 
+#include "support/ChildProcess.h"
 #include "support/ProcessFixtures.h"
 #include "support/TemporaryDirectory.h"
 
@@ -305,24 +305,10 @@ long long referenceSeconds() {
          978307200;
 }
 
-struct ToolRun {
-  int status;
-  std::string output;
-};
-
-ToolRun runTool(const std::string& path, std::vector<std::string> arguments) {
-  platform::Process process(path, std::move(arguments));
-  if (!process.launch().ok()) {
-    return {-1, {}};
-  }
-  const auto termination = process.waitUntilExit();
-  return {termination.status, process.output().str()};
-}
-
 std::vector<std::string> zipEntries(const fs::path& archive) {
-  const auto listing = runTool("/usr/bin/unzip", {"-Z1", archive.string()});
+  const auto listing = testing::runCommand({"/usr/bin/unzip", "-Z1", archive.string()});
   std::vector<std::string> entries;
-  std::istringstream lines(listing.output);
+  std::istringstream lines(listing.out);
   for (std::string line; std::getline(lines, line);) {
     entries.push_back(line);
   }
@@ -371,12 +357,17 @@ class ApplicationLogsCollectorStepRunTest : public ::testing::Test {
   Recorder recorder_;
 };
 
+// Registered files and folders are zipped under a staging folder; a file that cannot be copied
+// (missing, or a second file of the same name) is logged and skipped.
 TEST_F(ApplicationLogsCollectorStepRunTest, ZipsTheRegisteredFilesAndFoldersIntoTheArchive) {
   LogCapture capture;
   const auto app = files_.write("app.log", "first line\nsecond line\n");
+  const auto sameName = files_.write("b/app.log", "from b\n");
+  const auto missing = files_.path() / "missing.log";
   files_.write("older/2024/inner.log", "inner\n");
   ApplicationLogsCollectorStep::registerLogFileURLs(
-      {Url::fileURL(app.string()), Url::fileURL((files_.path() / "older").string())});
+      {Url::fileURL(app.string()), Url::fileURL(missing.string()), Url::fileURL(sameName.string()),
+       Url::fileURL((files_.path() / "older").string())});
 
   const auto before = referenceSeconds();
   const auto call = runStep();
@@ -386,46 +377,19 @@ TEST_F(ApplicationLogsCollectorStepRunTest, ZipsTheRegisteredFilesAndFoldersInto
   EXPECT_FALSE(call.stepWasRunning);  // cleared when the job ends
 
   const auto outcome = onlyArchive(before, after);
-  const auto payload = call.result.value();
-  EXPECT_TRUE(payload.view().starts_with("PK\x03\x04"));
-  EXPECT_TRUE(payload == platform::FileSystem::readFile(outcome.archive.string()).value());
-  EXPECT_EQ(runTool("/usr/bin/unzip", {"-t", outcome.archive.string()}).status, 0);
+  EXPECT_TRUE(call.result.value() ==
+              platform::FileSystem::readFile(outcome.archive.string()).value());
+  EXPECT_EQ(testing::runCommand({"/usr/bin/unzip", "-t", outcome.archive.string()}).exitCode, 0);
   const auto& s = outcome.stagingName;
   EXPECT_EQ(zipEntries(outcome.archive),
             (std::vector<std::string>{s + "/", s + "/app.log", s + "/older/", s + "/older/2024/",
                                       s + "/older/2024/inner.log"}));
-  EXPECT_EQ(runTool("/usr/bin/unzip", {"-p", outcome.archive.string(), s + "/app.log"}).output,
-            "first line\nsecond line\n");
+  EXPECT_EQ(
+      testing::runCommand({"/usr/bin/unzip", "-p", outcome.archive.string(), s + "/app.log"}).out,
+      "first line\nsecond line\n");
   EXPECT_EQ(capture.count("onQueueCollectLogs()", "ApplicationLogsCollectorStep"), 1u);
-}
-
-TEST_F(ApplicationLogsCollectorStepRunTest, AFileThatCannotBeCopiedIsLoggedAndSkipped) {
-  LogCapture capture;
-  const auto first = files_.write("a/app.log", "from a\n");
-  const auto second = files_.write("b/app.log", "from b\n");  // same name: cannot be copied too
-  const auto other = files_.write("other.log", "other\n");
-  const auto missing = files_.path() / "missing.log";
-  ApplicationLogsCollectorStep::registerLogFileURLs(
-      {Url::fileURL(first.string()), Url::fileURL(missing.string()), Url::fileURL(second.string()),
-       Url::fileURL(other.string())});
-
-  const auto before = referenceSeconds();
-  const auto call = runStep();
-  ASSERT_TRUE(call.result.ok());
-  const auto outcome = onlyArchive(before, referenceSeconds());
-  const auto& s = outcome.stagingName;
-  EXPECT_EQ(zipEntries(outcome.archive),
-            (std::vector<std::string>{s + "/", s + "/app.log", s + "/other.log"}));
-  EXPECT_EQ(runTool("/usr/bin/unzip", {"-p", outcome.archive.string(), s + "/app.log"}).output,
-            "from a\n");
-  // Only this test's files (the registry is process-wide and keeps earlier registrations).
-  std::vector<std::string> errors;
-  for (const auto& message :
-       messages(capture, "Error copying log file: %{public}s", "ApplicationLogsCollectorStep")) {
-    if (message.find(files_.path().string()) != std::string::npos) {
-      errors.push_back(message);
-    }
-  }
+  const auto errors =
+      messages(capture, "Error copying log file: %{public}s", "ApplicationLogsCollectorStep");
   ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(errors);
   EXPECT_NE(errors[0].find("missing.log"), std::string::npos);
   EXPECT_NE(errors[0].find("No such file or directory"), std::string::npos);
@@ -439,7 +403,8 @@ TEST_F(ApplicationLogsCollectorStepRunTest, AnArchiveLeftAtTheSamePathIsNotMerge
   for (long long stamp = now; stamp <= now + 3; ++stamp) {
     const auto archive =
         temporary_.path() / ("PairloomLogArchive-" + std::to_string(stamp) + ".zip");
-    ASSERT_EQ(runTool("/usr/bin/zip", {"-j", archive.string(), stale.string()}).status, 0);
+    ASSERT_EQ(
+        testing::runCommand({"/usr/bin/zip", "-j", archive.string(), stale.string()}).exitCode, 0);
   }
   const auto call = runStep();
   ASSERT_TRUE(call.result.ok());
