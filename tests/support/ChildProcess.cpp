@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 extern char** environ;
@@ -27,34 +28,29 @@ int remainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-int exitCodeOf(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
+void closeIfOpen(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
   }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return -1;
 }
 
-// The test's environment with the given variables set on top.
-std::vector<std::string> childEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    bool replaced = false;
-    for (const auto& [name, value] : overrides) {
-      replaced = replaced || text.rfind(name + "=", 0) == 0;
-    }
-    if (!replaced) {
-      entries.push_back(text);
-    }
+// The program's path: as given when it has a slash, else the first match in PATH.
+std::string resolve(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    return program;
   }
-  for (const auto& [name, value] : overrides) {
-    entries.push_back(name + "=" + value);
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path == nullptr ? "/usr/bin:/bin" : path;
+  while (!rest.empty()) {
+    const auto colon = std::min(rest.find(':'), rest.size());
+    const auto candidate = std::string(rest.substr(0, colon)) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    rest.remove_prefix(std::min(colon + 1, rest.size()));
   }
-  return entries;
+  return program;
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
@@ -66,6 +62,23 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
   return pointers;
 }
 
+// The test's environment with the given variables set on top.
+std::vector<std::string> childEnvironment(
+    const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    if (std::none_of(overrides.begin(), overrides.end(),
+                     [&](const auto& o) { return text.starts_with(o.first + "="); })) {
+      entries.emplace_back(text);
+    }
+  }
+  for (const auto& [name, value] : overrides) {
+    entries.push_back(name + "=" + value);
+  }
+  return entries;
+}
+
 // A pseudo-terminal without echo: the master for the test, the slave for the child's input.
 bool openTerminal(int& master, int& slave) {
   master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -74,22 +87,12 @@ bool openTerminal(int& master, int& slave) {
   }
   const char* name = ::ptsname(master);
   slave = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) {
-    return false;
-  }
   termios settings{};
-  if (::tcgetattr(slave, &settings) == 0) {
+  if (slave >= 0 && ::tcgetattr(slave, &settings) == 0) {
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     ::tcsetattr(slave, TCSANOW, &settings);
   }
-  return true;
-}
-
-void closeIfOpen(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
+  return slave >= 0;
 }
 
 }  // namespace
@@ -106,60 +109,65 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     return fail("no program given");
   }
   std::unique_ptr<ChildProcess> child(new ChildProcess());
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-    return fail(std::strerror(errno));
+  int outPipe[2] = {-1, -1};
+  int execPipe[2] = {-1, -1};  // carries errno when exec fails; closed by a successful exec
+  std::string errorFile =
+      (std::filesystem::temp_directory_path() / "tessaline-child-stderr-XXXXXX").string();
+  child->errFd_ = ::mkostemp(errorFile.data(), O_CLOEXEC);
+  if (child->errFd_ >= 0) {
+    ::unlink(errorFile.c_str());
   }
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-    ::close(outPipe[0]);
-    ::close(outPipe[1]);
-    return fail(std::strerror(errno));
+  int input = -1;
+  if (child->errFd_ < 0 || ::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(execPipe, O_CLOEXEC) != 0 ||
+      (options.terminalInput ? !openTerminal(child->terminalFd_, input)
+                             : (input = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0)) {
+    const std::string why = std::strerror(errno);
+    for (int fd : {outPipe[0], outPipe[1], execPipe[0], execPipe[1], input}) {
+      closeIfOpen(fd);
+    }
+    return fail("cannot set up the child: " + why);
   }
   child->outFd_ = outPipe[0];
-  child->errFd_ = errPipe[0];
-  int slave = -1;
-  if (options.terminalInput && !openTerminal(child->terminalFd_, slave)) {
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    closeIfOpen(slave);
-    return fail("cannot open a pseudo-terminal");
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (slave >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, slave, 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  // Default signal handling and an empty mask in the child, whatever the test runner set.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::vector<std::string> argv = arguments;
+  argv[0] = resolve(argv[0]);
   std::vector<std::string> envp = childEnvironment(options.environment);
   auto argvPointers = pointersTo(argv);
   auto envpPointers = pointersTo(envp);
-  const int spawned = ::posix_spawnp(&child->pid_, argvPointers[0], &actions, &attributes,
-                                     argvPointers.data(), envpPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const pid_t parent = ::getpid();
+  child->pid_ = ::fork();
+  if (child->pid_ == 0) {
+    // Only async-signal-safe calls until exec: default signal handling, an empty mask, and death
+    // with the thread that started the child.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+      ::_exit(127);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+      ::signal(number, SIG_DFL);
+    }
+    if (::dup2(input, 0) >= 0 && ::dup2(outPipe[1], 1) >= 0 && ::dup2(child->errFd_, 2) >= 0) {
+      ::execve(argvPointers[0], argvPointers.data(), envpPointers.data());
+    }
+    const int error = errno;
+    (void)!::write(execPipe[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  const int forkError = errno;
   ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  closeIfOpen(slave);
-  if (spawned != 0) {
-    child->pid_ = -1;
-    return fail("cannot start " + arguments.front() + ": " + std::strerror(spawned));
+  ::close(execPipe[1]);
+  ::close(input);
+  int execError = child->pid_ < 0 ? forkError : 0;
+  if (child->pid_ > 0 && ::read(execPipe[0], &execError, sizeof execError) <= 0) {
+    execError = 0;
+  }
+  ::close(execPipe[0]);
+  if (execError != 0) {
+    child->kill();
+    return fail("cannot start " + arguments.front() + ": " + std::strerror(execError));
   }
   return child;
 }
@@ -172,37 +180,39 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::pump(int timeoutMs) {
-  pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  if (outFd_ < 0 && errFd_ < 0) {
+  if (outFd_ < 0) {
     return false;
   }
-  const int ready = ::poll(fds, 2, timeoutMs);
-  if (ready <= 0) {
-    return true;
-  }
-  int* descriptors[2] = {&outFd_, &errFd_};
-  std::string* sinks[2] = {&out_, &err_};
-  for (int index = 0; index < 2; ++index) {
-    if (*descriptors[index] >= 0 && (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      char buffer[8192];
-      const ssize_t count = ::read(*descriptors[index], buffer, sizeof buffer);
-      if (count > 0) {
-        sinks[index]->append(buffer, static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
-        closeIfOpen(*descriptors[index]);
-      }
+  pollfd readable{outFd_, POLLIN, 0};
+  if (::poll(&readable, 1, timeoutMs) > 0) {
+    char buffer[8192];
+    const ssize_t count = ::read(outFd_, buffer, sizeof buffer);
+    if (count > 0) {
+      out_.append(buffer, static_cast<std::size_t>(count));
+    } else if (count == 0 || errno != EINTR) {
+      closeIfOpen(outFd_);
     }
   }
-  return outFd_ >= 0 || errFd_ >= 0;
+  return outFd_ >= 0;
+}
+
+std::string ChildProcess::err() const {
+  std::string text;
+  char buffer[8192];
+  ssize_t count = 0;
+  while (errFd_ >= 0 &&
+         (count = ::pread(errFd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  return text;
 }
 
 bool ChildProcess::waitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (out_.find(text) == std::string::npos) {
-    if (Clock::now() >= deadline || outFd_ < 0) {
-      return false;
+    if (Clock::now() >= deadline || !pump(std::min(remainingMs(deadline), 100))) {
+      return out_.find(text) != std::string::npos;
     }
-    pump(std::min(remainingMs(deadline), 100));
   }
   return true;
 }
@@ -227,11 +237,11 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       pid_ = -1;
-      // What the child wrote last; its outputs close unless a grandchild still holds them.
+      // What the child wrote last; its output closes unless a grandchild still holds it.
       const auto drainDeadline = std::min(deadline, Clock::now() + std::chrono::seconds(5));
       while (pump(std::min(remainingMs(drainDeadline), 100)) && Clock::now() < drainDeadline) {
       }
-      return exitCodeOf(status);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     if (done < 0 && errno != EINTR) {
       pid_ = -1;
@@ -248,6 +258,14 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
   return -1;
 }
 
+int ChildProcess::terminate(std::chrono::milliseconds timeout) {
+  if (pid_ < 0) {
+    return -1;
+  }
+  ::kill(pid_, SIGTERM);
+  return wait(timeout);
+}
+
 void ChildProcess::kill() {
   if (pid_ < 0) {
     return;
@@ -262,15 +280,12 @@ void ChildProcess::kill() {
 CommandResult runCommand(const std::vector<std::string>& arguments,
                          const ChildProcess::Options& options, std::chrono::milliseconds timeout) {
   CommandResult result;
-  std::string failure;
-  auto child = ChildProcess::start(arguments, options, &failure);
-  if (!child) {
-    result.err = failure;
-    return result;
+  auto child = ChildProcess::start(arguments, options, &result.err);
+  if (child) {
+    result.exitCode = child->wait(timeout);
+    result.out = child->out();
+    result.err = child->err();
   }
-  result.exitCode = child->wait(timeout);
-  result.out = child->out();
-  result.err = child->err();
   return result;
 }
 

@@ -11,9 +11,10 @@
 
 namespace tessaline::testing {
 
-// A program run by a test: its standard output and error are collected, its standard input is
-// /dev/null or a pseudo-terminal the test types into. Every wait is bounded; a child still
-// running when the object goes away is killed.
+// A program run by a test: standard output is collected through a pipe, standard error goes to a
+// private file (so a chatty child never blocks on it), standard input is /dev/null or a
+// pseudo-terminal the test types into. Every wait is bounded; the child is killed when the object
+// goes away, and also when the thread that started it ends (a crashed test leaves nothing behind).
 class ChildProcess {
  public:
   struct Options {
@@ -40,22 +41,26 @@ class ChildProcess {
   // Waits for the exit, collecting output. The exit code; 128 + signal for a signal; -1 when the
   // time-out passed (the child is then killed).
   int wait(std::chrono::milliseconds timeout);
+  // SIGTERM, then wait() (-1 and a kill when the child outlives the time-out).
+  int terminate(std::chrono::milliseconds timeout);
+  // SIGKILL, then reaps the child.
+  void kill();
 
+  pid_t pid() const { return pid_; }
   const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
+  // Everything written to standard error so far.
+  std::string err() const;
 
  private:
   ChildProcess() = default;
-  // Reads what is available, waiting at most `timeoutMs`; false when both outputs are closed.
+  // Reads what is available, waiting at most `timeoutMs`; false once standard output is closed.
   bool pump(int timeoutMs);
-  void kill();
 
   pid_t pid_ = -1;
   int outFd_ = -1;
-  int errFd_ = -1;
+  int errFd_ = -1;  // the unlinked file standard error goes to
   int terminalFd_ = -1;
   std::string out_;
-  std::string err_;
 };
 
 // What a finished program printed and how it ended.

@@ -3,19 +3,15 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace tessaline::testing {
 
-// What a finished command printed and how it ended.
-struct ServiceCommandResult {
-  int exitCode = -1;  // the exit code; 128 + signal number when a signal ended it; -1: timed out
-  std::string out;
-  std::string err;
-};
+using ServiceCommandResult = CommandResult;
 
 // A running tessaline-service child process: started with "--port 0" among its arguments, it
 // prints "listening on PORT", which start() waits for. Killed when dropped.
@@ -31,31 +27,24 @@ class ServiceProcess {
       const std::vector<std::string>& arguments, std::string* failure = nullptr,
       std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-  ~ServiceProcess();
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  // Sends SIGTERM and waits at most `timeout` for the exit; the result as in
-  // ServiceCommandResult::exitCode (a child that does not end is killed and gives -1).
-  int terminate(std::chrono::milliseconds timeout = std::chrono::seconds(60));
-  // SIGKILL, then reaps the child.
-  void kill();
-  // What the child wrote to standard error so far.
-  std::string errorOutput() const;
+  pid_t pid() const { return child_->pid(); }
+  // SIGTERM, then the exit code as ChildProcess::wait gives it.
+  int terminate(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    return child_->terminate(timeout);
+  }
+  void kill() { child_->kill(); }
+  std::string errorOutput() const { return child_->err(); }
 
  private:
-  ServiceProcess() = default;
-  pid_t pid_ = -1;
-  int port_ = 0;
-  int stdoutFd_ = -1;
-  std::filesystem::path errorFile_;
+  ServiceProcess(std::unique_ptr<ChildProcess> child, int port)
+      : child_(std::move(child)), port_(port) {}
+  std::unique_ptr<ChildProcess> child_;
+  int port_;
 };
 
 // Runs the binary with the arguments to its end, at most `timeout` (then it is killed).
-ServiceCommandResult runServiceCommand(
-    const std::vector<std::string>& arguments,
-    std::chrono::milliseconds timeout = std::chrono::seconds(60));
+CommandResult runServiceCommand(const std::vector<std::string>& arguments,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 }  // namespace tessaline::testing

@@ -23,18 +23,20 @@ using State = FeedbackFormViewModel::State;
 using Requirement = Feedback::Requirement;
 using json = nlohmann::json;
 
-// A step that delivers a fixed payload from its own queue, like the real steps do.
+// A step that delivers from its own queue, like the real steps do: a fixed payload, or (the third)
+// an error.
 template <int N>
-class PayloadStep final : public DiagnosisStep,
-                          public std::enable_shared_from_this<PayloadStep<N>> {
+class PayloadStep final : public DiagnosisStep {
  public:
   static StepClassMembers& classMembers() {
-    static StepClassMembers members(N, N == 1 ? "Profile" : "Crashes");
+    static StepClassMembers members(N, N == 1 ? "Profile" : N == 2 ? "Crashes" : "Logs");
     return members;
   }
   static bool shouldRun(const Feedback& feedback) {
-    return (N == 1 ? feedback.reason.systemProfile : feedback.reason.crashLogs) ==
-           Requirement::required;
+    const auto& reason = feedback.reason;
+    return (N == 1   ? reason.systemProfile
+            : N == 2 ? reason.crashLogs
+                     : reason.appLogs) == Requirement::required;
   }
   static inline std::atomic<int> runs{0};
 
@@ -45,7 +47,11 @@ class PayloadStep final : public DiagnosisStep,
     running_ = true;
     queue_.async([this, completion = std::move(completion)] {
       running_ = false;
-      completion(Bytes(std::string(N == 1 ? "{\"profile\":1}" : "crash-report")));
+      if (N == 3) {
+        completion(Error(Error::Kind::process, "no log tool"));
+      } else {
+        completion(Bytes(std::string(N == 1 ? "{\"profile\":1}" : "crash-report")));
+      }
     });
     return nullptr;
   }
@@ -57,6 +63,7 @@ class PayloadStep final : public DiagnosisStep,
 
 using ProfileStep = PayloadStep<1>;
 using CrashStep = PayloadStep<2>;
+using FailingStep = PayloadStep<3>;
 
 class FormSubmissionTest : public ::testing::Test {
  protected:
@@ -69,7 +76,7 @@ class FormSubmissionTest : public ::testing::Test {
                       testing::Reply::json(R"({"localId":"L","attachmentId":"A","name":"N"})"));
     server_->setReply("POST", "/v1/reports", testing::Reply::json(R"({"id":"R-1"})"));
     model_ = FeedbackFormViewModel::make(
-        {stepKind<ProfileStep>(), stepKind<CrashStep>()},
+        {stepKind<ProfileStep>(), stepKind<CrashStep>(), stepKind<FailingStep>()},
         std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
     FormModelTestAccess::applyConfig(*model_, testing::acceptingConfig());
     model_->subject.set("Subject");
@@ -77,10 +84,10 @@ class FormSubmissionTest : public ::testing::Test {
   }
   void TearDown() override { platform::MainQueue::drain(); }
 
-  void chooseReason(Requirement profile, Requirement crash) {
-    model_->feedback.modify([&](Feedback& record) {
-      record.reason = testing::makeReason(4, profile, Requirement::notRequired, crash);
-    });
+  void chooseReason(Requirement profile, Requirement crash,
+                    Requirement logs = Requirement::notRequired) {
+    model_->feedback.modify(
+        [&](Feedback& record) { record.reason = testing::makeReason(4, profile, logs, crash); });
   }
   ReportAttachment customFile(const std::string& name, const std::string& contents) {
     const auto url = Url::fileURL(dir_.write(name, contents).string());
@@ -113,8 +120,9 @@ class FormSubmissionTest : public ::testing::Test {
   std::shared_ptr<FeedbackFormViewModel> model_;
 };
 
+// A failed diagnostic item contributes no upload.
 TEST_F(FormSubmissionTest, WholePipelineWithDiagnosticsInTheOrderOfItsAssignments) {
-  chooseReason(Requirement::required, Requirement::required);
+  chooseReason(Requirement::required, Requirement::required, Requirement::required);
   model_->email.set("me@example.com");
   ASSERT_TRUE(model_->addCustomAttachment(customFile("shot.png", "PNGDATA")));
 
@@ -156,13 +164,19 @@ TEST_F(FormSubmissionTest, WholePipelineWithDiagnosticsInTheOrderOfItsAssignment
   }
   EXPECT_EQ(reportBody()["attachments"].size(), 3u);
   const auto items = model_->diagnosticItems.get();
-  ASSERT_EQ(items.size(), 2u);
+  ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[0].id, "Profile");
   EXPECT_TRUE(items[0].state.isFinished());
+  EXPECT_TRUE(items[2].state.isFailed());
 }
 
+// Without diagnostics and attachments the report goes out at once; the environment summary travels
+// with the first message on the wire but not into the model.
 TEST_F(FormSubmissionTest, NoDiagnosticsAndNoAttachmentsGoStraightToTheReport) {
   platform::LogCapture capture;
+  model_->feedback.modify([](Feedback& record) {
+    record.messages.push_back({Date::now(), Feedback::Message::Sender::support, "second", {}});
+  });
   std::vector<std::string> changes;
   auto stateWatch = model_->state.subscribe(
       [&](const State& s) { changes.push_back("state " + s.description()); });
@@ -178,7 +192,12 @@ TEST_F(FormSubmissionTest, NoDiagnosticsAndNoAttachmentsGoStraightToTheReport) {
                          "text Thank you for sending your feedback!\nIt was assigned the ID R-1.",
                          "state submitted"}));
   EXPECT_TRUE(requestsTo("/v1/attachments").empty());
-  EXPECT_EQ(reportBody()["attachments"], json::array());
+  const auto body = reportBody();
+  EXPECT_EQ(body["attachments"], json::array());
+  EXPECT_EQ(body["messages"][0]["body"].get<std::string>(),
+            "Word\n\n" + model_->basicEnvironmentInformation());
+  EXPECT_EQ(body["messages"][1]["body"].get<std::string>(), "second");
+  EXPECT_EQ(model_->feedback.get().messages[0].body, "Word");
   EXPECT_EQ(capture.count("%{public}@", "FeedbackFormViewModel"), 1u);  // submitReport()
   EXPECT_EQ(capture.count("Final feedback: %@", "FeedbackFormViewModel"), 1u);
 }
@@ -196,19 +215,6 @@ TEST_F(FormSubmissionTest, RequiredDiagnosticsWithoutOptInRunNothing) {
   EXPECT_EQ(ProfileStep::runs + CrashStep::runs, runsBefore);
   EXPECT_TRUE(model_->diagnosticItems.get().empty());
   EXPECT_EQ(model_->state.get(), State::submitted());
-}
-
-TEST_F(FormSubmissionTest, SummaryTravelsOnTheWireButNotIntoTheModel) {
-  model_->feedback.modify([](Feedback& record) {
-    record.messages.push_back({Date::now(), Feedback::Message::Sender::support, "second", {}});
-  });
-  model_->submit();
-  ASSERT_TRUE(waitForEnd());
-  const auto body = reportBody();
-  EXPECT_EQ(body["messages"][0]["body"].get<std::string>(),
-            "Word\n\n" + model_->basicEnvironmentInformation());
-  EXPECT_EQ(body["messages"][1]["body"].get<std::string>(), "second");
-  EXPECT_EQ(model_->feedback.get().messages[0].body, "Word");
 }
 
 TEST_F(FormSubmissionTest, FailedUploadAndUnreadableFileAreLeftOut) {

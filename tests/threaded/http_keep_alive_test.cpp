@@ -5,28 +5,20 @@
 #include <platform/HttpSession.h>
 #include <platform/OpenFile.h>
 
+#include "support/FaultServer.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <future>
 #include <memory>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -68,72 +60,6 @@ std::vector<RecordedRequest> requestsTo(const TestServer& server, const std::str
   }
   return found;
 }
-
-// A plain-http server on loopback that reads each request and closes the connection without a
-// byte of answer, counting the connections it accepted.
-class ClosingServer {
- public:
-  ClosingServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error(std::string("the closing server cannot listen: ") +
-                               std::strerror(errno));
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ClosingServer() {
-    stopping_ = true;
-    thread_.join();
-    ::close(listener_);
-  }
-  ClosingServer(const ClosingServer&) = delete;
-  ClosingServer& operator=(const ClosingServer&) = delete;
-
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  int connections() const { return connections_; }
-
- private:
-  void serve() {
-    while (!stopping_) {
-      pollfd listening{listener_, POLLIN, 0};
-      if (::poll(&listening, 1, 20) <= 0) {
-        continue;
-      }
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection < 0) {
-        continue;
-      }
-      ++connections_;
-      std::string received;
-      char buffer[4096];
-      while (received.find("\r\n\r\n") == std::string::npos) {
-        pollfd readable{connection, POLLIN, 0};
-        if (::poll(&readable, 1, 5000) <= 0) {
-          break;
-        }
-        const auto count = ::read(connection, buffer, sizeof buffer);
-        if (count <= 0) {
-          break;
-        }
-        received.append(buffer, static_cast<std::size_t>(count));
-      }
-      ::close(connection);
-    }
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> connections_{0};
-  std::thread thread_;
-};
 
 // A server that closes connections left idle for a second, as many servers do after a few.
 class KeptAliveConnectionTest : public ::testing::Test {
@@ -242,15 +168,18 @@ TEST_F(KeptAliveConnectionTest, AFailureAfterTheAnswerBeganIsNotRepeated) {
 }
 
 TEST(FreshConnectionTest, ARequestLostOnAConnectionOfItsOwnIsNotRepeated) {
-  ClosingServer closing;
+  // The server reads the request's head and closes the connection without a byte of answer.
+  tessaline::testing::FaultServer closing;
+  closing.setHandler("/v1/reports", [](tessaline::testing::FaultServer::Exchange&) {});
   HttpSession session;
-  HttpRequest request(url(closing.origin() + "/v1/reports"), "POST");
+  HttpRequest request(url(closing.baseURL() + "/reports"), "POST");
   request.body = Bytes(std::string("{}"));
   const auto outcome = perform(session, std::move(request));
   ASSERT_TRUE(outcome);
   ASSERT_FALSE(*outcome);
   EXPECT_EQ(outcome->error().kind(), Error::Kind::transport);
-  EXPECT_EQ(closing.connections(), 1);
+  ASSERT_TRUE(closing.waitUntilIdle());
+  EXPECT_EQ(closing.requests().size(), 1u);
 }
 
 TEST(IdleConnectionTest, AConnectionIdleForSecondsIsNotReused) {

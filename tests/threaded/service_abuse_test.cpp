@@ -613,24 +613,18 @@ TEST_F(ServiceAbuseTest, InvalidUtf8IsRefusedWithAJsonError) {
     const std::string text = "before" + bad + "after";
     // Every text of the report, and a key.
     std::vector<std::string> bodies;
-    for (const char* field : {"subject", "name", "email"}) {
-      json report = reportBody(localId);
-      report[field] = "@@";
+    for (const std::string pointer : {"/subject", "/name", "/email", "/messages/0/body", "/localId",
+                                      "/attachments/0/id", "/attachments/0/name"}) {
+      json report =
+          pointer.starts_with("/attachments")
+              ? reportBody(localId, {{{"id", Uuid::random().uuidString()}, {"name", "log.txt"}}})
+              : reportBody(localId);
+      report[json::json_pointer(pointer)] = "@@";
       bodies.push_back(report.dump());
     }
-    json report = reportBody(localId);
-    report["messages"][0]["body"] = "@@";
-    bodies.push_back(report.dump());
-    report = reportBody(localId, {{{"id", "@@"}, {"name", "log.txt"}}});
-    bodies.push_back(report.dump());
-    report = reportBody(localId, {{{"id", Uuid::random().uuidString()}, {"name", "@@"}}});
-    bodies.push_back(report.dump());
-    report = reportBody(localId);
-    report["localId"] = "@@";
-    bodies.push_back(report.dump());
-    report = reportBody(localId);
-    report["@@"] = 1;
-    bodies.push_back(report.dump());
+    json keyed = reportBody(localId);
+    keyed["@@"] = 1;
+    bodies.push_back(keyed.dump());
     for (std::string body : bodies) {
       body.replace(body.find("@@"), 2, text);
       const std::string answer =
@@ -768,6 +762,8 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
   std::vector<Answered> reports;
   std::map<std::string, std::size_t> uploads;  // every answered upload, reported or not
   std::atomic<bool> stop{false};
+  std::atomic<bool> killing{false};
+  std::atomic<int> failuresBeforeTheKill{0};
   const int servicePort = port();
 
   std::vector<std::thread> clients;
@@ -788,6 +784,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
                                         std::string(size, static_cast<char>('a' + client)),
                                         "application/octet-stream");
           if (!result || result->status != 201) {
+            failuresBeforeTheKill += killing ? 0 : 1;
             return;  // the service is gone
           }
           const json body = json::parse(result->body);
@@ -799,6 +796,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
         const auto result =
             http.Post("/v1/reports", reportBody(localId, listed).dump(), "application/json");
         if (!result || result->status != 201) {
+          failuresBeforeTheKill += killing ? 0 : 1;
           return;
         }
         answered.reportId = json::parse(result->body)["id"].get<std::string>();
@@ -818,6 +816,7 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     }
     std::this_thread::sleep_for(10ms);
   }
+  killing = true;
   service_->kill();
   service_.reset();
   stop = true;
@@ -825,6 +824,13 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     client.join();
   }
   ASSERT_FALSE(reports.empty());
+  // Until the kill every concurrent request was served, each report under an id of its own.
+  EXPECT_EQ(failuresBeforeTheKill.load(), 0);
+  std::set<std::string> distinct;
+  for (const Answered& answered : reports) {
+    distinct.insert(answered.reportId);
+  }
+  EXPECT_EQ(distinct.size(), reports.size());
 
   start();
   const auto list = runServiceCommand({"list", "--data", dataDir().string()});
