@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -59,6 +61,43 @@ CREATE TABLE report_attachments (
   PRIMARY KEY (report_id, position)
 );
 CREATE INDEX report_attachments_attachment ON report_attachments(attachment_id);
+)sql",
+    // The dashboard: facts to filter on, triage, a full-text index, accounts and sessions. The
+    // sequence orders the list and keys its pages; the search index's rowid is that sequence.
+    R"sql(
+ALTER TABLE reports ADD COLUMN sequence INTEGER;
+ALTER TABLE reports ADD COLUMN app_version TEXT;
+ALTER TABLE reports ADD COLUMN app_build INTEGER;
+ALTER TABLE reports ADD COLUMN operating_system TEXT;
+ALTER TABLE reports ADD COLUMN status TEXT NOT NULL DEFAULT 'new';
+ALTER TABLE reports ADD COLUMN known_issue TEXT;
+UPDATE reports SET sequence = rowid;
+CREATE UNIQUE INDEX reports_sequence ON reports(sequence);
+CREATE INDEX reports_status ON reports(status, sequence);
+CREATE INDEX reports_reason ON reports(reason_id, sequence);
+CREATE INDEX reports_frequency ON reports(frequency_id, sequence);
+CREATE INDEX reports_version ON reports(app_version, app_build, sequence);
+CREATE INDEX reports_build ON reports(app_build, sequence);
+CREATE INDEX reports_system ON reports(operating_system, sequence);
+CREATE VIRTUAL TABLE reports_search USING fts5(subject, messages, name, email, content='');
+CREATE TABLE report_notes (
+  report_id TEXT NOT NULL REFERENCES reports(id),
+  created_ms INTEGER NOT NULL,
+  author TEXT NOT NULL,
+  body TEXT NOT NULL
+);
+CREATE INDEX report_notes_report ON report_notes(report_id, created_ms);
+CREATE TABLE users (
+  name TEXT PRIMARY KEY NOT NULL,
+  password_hash TEXT NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+CREATE TABLE sessions (
+  token_hash TEXT PRIMARY KEY NOT NULL,
+  user_name TEXT NOT NULL REFERENCES users(name) ON DELETE CASCADE,
+  csrf_token TEXT NOT NULL,
+  expires_ms INTEGER NOT NULL
+);
 )sql",
 };
 static_assert(std::size(kMigrations) == Store::kSchemaVersion);
@@ -110,8 +149,8 @@ bool isAttachmentFileName(std::string_view name) {
 // A prepared statement, reset and unbound when a use ends.
 class Store::Statement {
  public:
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) {
+  Statement(sqlite3* db, const char* sql, unsigned flags = SQLITE_PREPARE_PERSISTENT) {
+    if (sqlite3_prepare_v3(db, sql, -1, flags, &stmt_, nullptr) != SQLITE_OK) {
       stmt_ = nullptr;
     }
   }
@@ -130,6 +169,11 @@ class Store::Statement {
     const bool bound = (bindOne(++index, args) && ...);
     (void)index;
     return bound;
+  }
+  // Binds one parameter; for statements whose parameters are counted at run time.
+  template <class Arg>
+  bool bindAt(int index, const Arg& value) {
+    return bindOne(index, value);
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int step() { return sqlite3_step(stmt_); }
@@ -150,6 +194,12 @@ class Store::Statement {
     return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
                 : std::string();
   }
+  std::optional<std::int64_t> optionalInteger(int column) const {
+    if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) {
+      return std::nullopt;
+    }
+    return integer(column);
+  }
   std::optional<std::string> optionalText(int column) const {
     if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) {
       return std::nullopt;
@@ -168,6 +218,9 @@ class Store::Statement {
   bool bindOne(int index, const std::string& value) {
     return bindOne(index, std::string_view(value));
   }
+  bool bindOne(int index, const std::optional<std::int64_t>& value) {
+    return value ? bindOne(index, *value) : sqlite3_bind_null(stmt_, index) == SQLITE_OK;
+  }
   bool bindOne(int index, const std::optional<std::string>& value) {
     return value ? bindOne(index, std::string_view(*value))
                  : sqlite3_bind_null(stmt_, index) == SQLITE_OK;
@@ -181,7 +234,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::filesystem::path& dataDir,
   std::error_code ignored;
   store->dataDir_ = std::filesystem::absolute(dataDir, ignored);
   store->attachmentsDir_ = dataDir / kAttachmentsFolder;
-  if (mode == Mode::service) {
+  if (mode != Mode::readOnly) {
     if (Result<Unit> made = makeDirectory(dataDir); !made) {
       return made.error();
     }
@@ -200,7 +253,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::filesystem::path& dataDir,
   }
   store->attachmentsDirFd_ =
       ::open(store->attachmentsDir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (store->attachmentsDirFd_ < 0 && mode == Mode::service) {
+  if (store->attachmentsDirFd_ < 0 && mode != Mode::readOnly) {
     return fileError("cannot open " + store->attachmentsDir_.string(), errno);
   }
   if (Result<Unit> opened = store->openDatabase(mode); !opened) {
@@ -228,7 +281,7 @@ Error Store::databaseError(const std::string& what) const {
 Result<Unit> Store::openDatabase(Mode mode) {
   const std::filesystem::path path = dataDir_ / kDatabaseName;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE |
-                    (mode == Mode::service ? SQLITE_OPEN_CREATE : 0);
+                    (mode != Mode::readOnly ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     Error error = mode == Mode::readOnly ? Error(Error::Kind::fileSystem,
                                                  "no reports database in " + dataDir_.string())
@@ -240,11 +293,14 @@ Result<Unit> Store::openDatabase(Mode mode) {
   sqlite3_busy_timeout(db_, 10000);
   sqlite3_extended_result_codes(db_, 1);
   // WAL with a full sync on every commit: an answered request survives a power cut.
-  const char* pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;";
+  const char* pragmas =
+      mode == Mode::bulkLoad
+          ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF; PRAGMA foreign_keys=ON;"
+          : "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;";
   if (sqlite3_exec(db_, pragmas, nullptr, nullptr, nullptr) != SQLITE_OK) {
     return databaseError("cannot set up " + path.string());
   }
-  if (mode == Mode::service) {
+  if (mode != Mode::readOnly) {
     return migrate();
   }
   Statement version(db_, "PRAGMA user_version");
@@ -277,8 +333,12 @@ Result<Unit> Store::migrate() {
   }
   for (std::int64_t version = current; version < kSchemaVersion; ++version) {
     const std::string script = std::string("BEGIN IMMEDIATE;") + kMigrations[version] +
-                               "PRAGMA user_version=" + std::to_string(version + 1) + ";COMMIT;";
-    if (sqlite3_exec(db_, script.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                               "PRAGMA user_version=" + std::to_string(version + 1) + ";";
+    const bool migrated =
+        sqlite3_exec(db_, script.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+        (version + 1 != 2 || indexExistingReports()) &&
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!migrated) {
       Error error =
           databaseError("cannot migrate the database to version " + std::to_string(version + 1));
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -406,56 +466,111 @@ Result<AttachmentRecord> Store::commitUpload(Upload upload, std::string localId,
 // --- Reports
 
 std::variant<std::string, ReportRejected, Error> Store::insertReport(const NewReport& report) {
-  const std::string id = Uuid::random().uuidString();
-  const std::int64_t receivedMs = nowMs();
-
   std::lock_guard lock(mutex_);
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return databaseError("cannot begin storing a report");
   }
-  auto rollback = [&] { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); };
-  auto failed = [&](const std::string& what) {
-    Error error = databaseError(what);
-    rollback();
+  auto stored = insertReportLocked(report);
+  if (std::holds_alternative<std::string>(stored) &&
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    stored = databaseError("cannot commit the report");
+  }
+  if (!std::holds_alternative<std::string>(stored)) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return stored;
+}
+
+Result<Unit> Store::importReports(const std::vector<NewReport>& reports) {
+  std::lock_guard lock(mutex_);
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return databaseError("cannot begin an import");
+  }
+  for (const NewReport& report : reports) {
+    auto stored = insertReportLocked(report);
+    if (!std::holds_alternative<std::string>(stored)) {
+      Error error = std::holds_alternative<Error>(stored)
+                        ? std::get<Error>(stored)
+                        : Error(Error::Kind::fileSystem, std::get<ReportRejected>(stored).message);
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return error;
+    }
+  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Error error = databaseError("cannot commit an import");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return error;
-  };
+  }
+  return Unit{};
+}
+
+namespace {
+
+std::string joinedMessages(const std::vector<std::string>& messages) {
+  std::string joined;
+  for (const std::string& message : messages) {
+    joined += message;
+    joined += '\n';
+  }
+  return joined;
+}
+
+}  // namespace
+
+// Within a transaction the caller opened and ends.
+std::variant<std::string, ReportRejected, Error> Store::insertReportLocked(
+    const NewReport& report) {
+  const std::string id = Uuid::random().uuidString();
+  const std::int64_t receivedMs = report.receivedMs.value_or(nowMs());
 
   Statement& lookup = statement("SELECT local_id, name FROM attachments WHERE id = ?");
   for (const AttachmentReference& reference : report.attachments) {
     if (!lookup.valid() || !lookup.bind(reference.id)) {
-      return failed("cannot look up attachments");
+      return databaseError("cannot look up attachments");
     }
     const int found = lookup.step();
     if (found != SQLITE_ROW) {
       lookup.finish();
       if (found != SQLITE_DONE) {
-        return failed("cannot look up attachments");
+        return databaseError("cannot look up attachments");
       }
-      rollback();
       return ReportRejected{"unknown attachment id \"" + reference.id + "\""};
     }
     const std::string localId = lookup.text(0);
     const std::string name = lookup.text(1);
     lookup.finish();
     if (localId != report.localId) {
-      rollback();
       return ReportRejected{"attachment \"" + reference.id + "\" was uploaded for another report"};
     }
     if (name != reference.name) {
-      rollback();
       return ReportRejected{"attachment \"" + reference.id + "\" is named \"" + name + "\""};
     }
   }
 
+  const EnvironmentFacts facts =
+      report.messages.empty() ? EnvironmentFacts{} : environmentFacts(report.messages.front());
   Statement& insertReport = statement(
       "INSERT INTO reports (id, local_id, received_ms, reason_id, reason_title, frequency_id, "
-      "frequency_title, subject, name, email) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      "frequency_title, subject, name, email, app_version, app_build, operating_system, sequence) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+      "(SELECT coalesce(max(sequence), 0) + 1 FROM reports)) RETURNING sequence");
   if (!insertReport.valid() ||
       !insertReport.bind(id, report.localId, receivedMs, report.reasonId, report.reasonTitle,
                          report.frequencyId, report.frequencyTitle, report.subject, report.name,
-                         report.email) ||
-      !insertReport.run()) {
-    return failed("cannot store the report");
+                         report.email, facts.appVersion, facts.appBuild, facts.operatingSystem) ||
+      insertReport.step() != SQLITE_ROW) {
+    insertReport.finish();
+    return databaseError("cannot store the report");
+  }
+  const std::int64_t sequence = insertReport.integer(0);
+  insertReport.finish();
+  Statement& index = statement(
+      "INSERT INTO reports_search (rowid, subject, messages, name, email) VALUES (?, ?, ?, ?, ?)");
+  if (!index.valid() ||
+      !index.bind(sequence, report.subject, joinedMessages(report.messages), report.name,
+                  report.email) ||
+      !index.run()) {
+    return databaseError("cannot index the report");
   }
   Statement& insertMessage =
       statement("INSERT INTO report_messages (report_id, position, body) VALUES (?, ?, ?)");
@@ -463,7 +578,7 @@ std::variant<std::string, ReportRejected, Error> Store::insertReport(const NewRe
     if (!insertMessage.valid() ||
         !insertMessage.bind(id, static_cast<std::int64_t>(position), report.messages[position]) ||
         !insertMessage.run()) {
-      return failed("cannot store the report's messages");
+      return databaseError("cannot store the report's messages");
     }
   }
   Statement& insertLink = statement(
@@ -473,13 +588,45 @@ std::variant<std::string, ReportRejected, Error> Store::insertReport(const NewRe
         !insertLink.bind(id, static_cast<std::int64_t>(position),
                          report.attachments[position].id) ||
         !insertLink.run()) {
-      return failed("cannot store the report's attachments");
+      return databaseError("cannot store the report's attachments");
     }
   }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return failed("cannot commit the report");
-  }
   return id;
+}
+
+// Part of the migration that adds the search index: facts and index entries of the reports
+// stored before it.
+bool Store::indexExistingReports() {
+  Statement reports(db_, "SELECT id, sequence, subject, name, email FROM reports");
+  Statement messages(db_, "SELECT body FROM report_messages WHERE report_id = ? ORDER BY position");
+  Statement facts(db_,
+                  "UPDATE reports SET app_version = ?, app_build = ?, operating_system = ? "
+                  "WHERE id = ?");
+  Statement index(db_,
+                  "INSERT INTO reports_search (rowid, subject, messages, name, email) "
+                  "VALUES (?, ?, ?, ?, ?)");
+  if (!reports.valid() || !messages.valid() || !facts.valid() || !index.valid()) {
+    return false;
+  }
+  int result = SQLITE_ROW;
+  while ((result = reports.step()) == SQLITE_ROW) {
+    const std::string id = reports.text(0);
+    std::vector<std::string> bodies;
+    messages.bind(id);
+    while (messages.step() == SQLITE_ROW) {
+      bodies.push_back(messages.text(0));
+    }
+    messages.finish();
+    const EnvironmentFacts found =
+        bodies.empty() ? EnvironmentFacts{} : environmentFacts(bodies.front());
+    if (!facts.bind(found.appVersion, found.appBuild, found.operatingSystem, id) || !facts.run() ||
+        !index.bind(reports.integer(1), reports.text(2), joinedMessages(bodies),
+                    reports.optionalText(3), reports.optionalText(4)) ||
+        !index.run()) {
+      return false;
+    }
+  }
+  return result == SQLITE_DONE;
 }
 
 // --- Orphans
@@ -590,7 +737,8 @@ Result<std::optional<StoredReport>> Store::report(std::string_view id) {
   std::lock_guard lock(mutex_);
   Statement& select = statement(
       "SELECT id, local_id, received_ms, reason_id, reason_title, frequency_id, frequency_title, "
-      "subject, name, email FROM reports WHERE id = ?");
+      "subject, name, email, app_version, app_build, operating_system, status, known_issue "
+      "FROM reports WHERE id = ?");
   if (!select.valid() || !select.bind(id)) {
     return databaseError("cannot read report");
   }
@@ -613,7 +761,23 @@ Result<std::optional<StoredReport>> Store::report(std::string_view id) {
   report.subject = select.text(7);
   report.name = select.optionalText(8);
   report.email = select.optionalText(9);
+  report.appVersion = select.optionalText(10);
+  report.appBuild = select.optionalInteger(11);
+  report.operatingSystem = select.optionalText(12);
+  report.status = select.text(13);
+  report.knownIssue = select.optionalText(14);
   select.finish();
+
+  Statement& notes = statement(
+      "SELECT created_ms, author, body FROM report_notes WHERE report_id = ? "
+      "ORDER BY created_ms, rowid");
+  if (!notes.valid() || !notes.bind(report.id)) {
+    return databaseError("cannot read report notes");
+  }
+  while (notes.step() == SQLITE_ROW) {
+    report.notes.push_back({notes.integer(0), notes.text(1), notes.text(2)});
+  }
+  notes.finish();
 
   Statement& messages =
       statement("SELECT body FROM report_messages WHERE report_id = ? ORDER BY position");
@@ -668,6 +832,278 @@ Result<std::optional<AttachmentRecord>> Store::attachment(std::string_view id) {
                           select.text(4), select.integer(5), select.integer(6)};
   select.finish();
   return std::optional<AttachmentRecord>(std::move(record));
+}
+
+// --- Dashboard
+
+namespace {
+
+constexpr const char* kRowColumns =
+    "r.sequence, r.id, r.received_ms, r.reason_id, r.reason_title, r.frequency_id, "
+    "r.frequency_title, r.subject, r.name, r.email, r.app_version, r.app_build, "
+    "r.operating_system, r.status, r.known_issue";
+
+// The search box's words as an FTS5 query: each word quoted, so the user's text never acts as
+// query syntax; all words must occur.
+std::string searchQuery(std::string_view text) {
+  std::string query;
+  std::size_t position = 0;
+  while (position < text.size()) {
+    while (position < text.size() && std::isspace(static_cast<unsigned char>(text[position]))) {
+      ++position;
+    }
+    std::size_t end = position;
+    while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) {
+      ++end;
+    }
+    if (end > position) {
+      query += query.empty() ? "\"" : " \"";
+      for (char c : text.substr(position, end - position)) {
+        query += c == '"' ? std::string("\"\"") : std::string(1, c);
+      }
+      query += '"';
+    }
+    position = end;
+  }
+  return query;
+}
+
+}  // namespace
+
+Result<ReportPage> Store::findReports(const ReportFilter& filter) {
+  // Conditions are added in a fixed order and bound in the same order.
+  std::string where;
+  std::vector<std::variant<std::int64_t, std::string>> values;
+  auto condition = [&](const char* sql, auto value) {
+    where += " AND ";
+    where += sql;
+    values.emplace_back(value);
+  };
+  const std::string search = searchQuery(filter.search);
+  // With search words the index drives the query in its rowid order, which is the sequence.
+  const std::string from = search.empty()
+                               ? std::string(" FROM reports r WHERE 1")
+                               : std::string(
+                                     " FROM reports_search s JOIN reports r ON "
+                                     "r.sequence = s.rowid WHERE reports_search MATCH ?");
+  if (!search.empty()) {
+    values.emplace_back(search);
+  }
+  if (filter.reasonId)
+    condition("r.reason_id = ?", *filter.reasonId);
+  if (filter.frequencyId)
+    condition("r.frequency_id = ?", *filter.frequencyId);
+  if (filter.appVersion)
+    condition("r.app_version = ?", *filter.appVersion);
+  if (filter.appBuild)
+    condition("r.app_build = ?", *filter.appBuild);
+  if (filter.operatingSystem)
+    condition("r.operating_system = ?", *filter.operatingSystem);
+  if (filter.fromMs)
+    condition("r.received_ms >= ?", *filter.fromMs);
+  if (filter.toMs)
+    condition("r.received_ms < ?", *filter.toMs);
+  if (filter.status)
+    condition("r.status = ?", *filter.status);
+  const std::string order = search.empty() ? " ORDER BY r.sequence DESC" : " ORDER BY s.rowid DESC";
+  const std::string key = search.empty() ? " AND r.sequence < ?" : " AND s.rowid < ?";
+
+  auto bindAll = [&](Statement& statement, std::size_t count) {
+    int index = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto& value = values[i];
+      ++index;
+      const bool bound =
+          std::holds_alternative<std::int64_t>(value)
+              ? statement.bindAt(index, std::get<std::int64_t>(value))
+              : statement.bindAt(index, std::string_view(std::get<std::string>(value)));
+      if (!bound) {
+        return false;
+      }
+    }
+    return true;
+  };
+
+  ReportPage page;
+  std::lock_guard lock(mutex_);
+  {
+    // Counting stops at the limit, so a broad filter over millions of reports stays quick.
+    const std::string sql = "SELECT count(*) FROM (SELECT 1" + from + where + " LIMIT " +
+                            std::to_string(ReportPage::countLimit + 1) + ")";
+    Statement count(db_, sql.c_str(), 0);
+    if (!count.valid() || !bindAll(count, values.size()) || count.step() != SQLITE_ROW) {
+      return databaseError("cannot count reports");
+    }
+    page.count = std::min(count.integer(0), ReportPage::countLimit);
+    page.countCapped = count.integer(0) > ReportPage::countLimit;
+  }
+  std::string sql = std::string("SELECT ") + kRowColumns + from + where;
+  if (filter.after) {
+    sql += key;
+    values.emplace_back(*filter.after);
+  }
+  const int limit = std::clamp(filter.limit, 1, 500);
+  sql += order + " LIMIT " + std::to_string(limit + 1);
+  Statement select(db_, sql.c_str(), 0);
+  if (!select.valid() || !bindAll(select, values.size())) {
+    return databaseError("cannot list reports");
+  }
+  int result = SQLITE_ROW;
+  while ((result = select.step()) == SQLITE_ROW) {
+    if (page.rows.size() == static_cast<std::size_t>(limit)) {
+      page.next = page.rows.back().sequence;
+      break;
+    }
+    page.rows.push_back({select.integer(0), select.text(1), select.integer(2), select.integer(3),
+                         select.optionalText(4), select.integer(5), select.optionalText(6),
+                         select.text(7), select.optionalText(8), select.optionalText(9),
+                         select.optionalText(10), select.optionalInteger(11),
+                         select.optionalText(12), select.text(13), select.optionalText(14)});
+  }
+  if (result != SQLITE_ROW && result != SQLITE_DONE) {
+    return databaseError("cannot list reports");
+  }
+  return page;
+}
+
+Result<std::vector<ReportRow>> Store::reportRows(const std::vector<std::string>& ids) {
+  std::lock_guard lock(mutex_);
+  const std::string sql = std::string("SELECT ") + kRowColumns + " FROM reports r WHERE r.id = ?";
+  Statement select(db_, sql.c_str(), 0);
+  std::vector<ReportRow> rows;
+  for (const std::string& id : ids) {
+    if (!select.valid() || !select.bind(id)) {
+      return databaseError("cannot read reports");
+    }
+    if (select.step() == SQLITE_ROW) {
+      rows.push_back({select.integer(0), select.text(1), select.integer(2), select.integer(3),
+                      select.optionalText(4), select.integer(5), select.optionalText(6),
+                      select.text(7), select.optionalText(8), select.optionalText(9),
+                      select.optionalText(10), select.optionalInteger(11), select.optionalText(12),
+                      select.text(13), select.optionalText(14)});
+    }
+    select.finish();
+  }
+  return rows;
+}
+
+Result<bool> Store::changeReport(const char* sql, std::string_view id,
+                                 const std::optional<std::string>& value) {
+  std::lock_guard lock(mutex_);
+  Statement& update = statement(sql);
+  if (!update.valid() || !update.bind(value, id) || !update.run()) {
+    return databaseError("cannot change report");
+  }
+  return sqlite3_changes(db_) > 0;
+}
+
+Result<bool> Store::setStatus(std::string_view id, std::string_view status) {
+  return changeReport("UPDATE reports SET status = ? WHERE id = ?", id, std::string(status));
+}
+
+Result<bool> Store::setKnownIssue(std::string_view id, const std::optional<std::string>& issue) {
+  return changeReport("UPDATE reports SET known_issue = ? WHERE id = ?", id, issue);
+}
+
+Result<bool> Store::addNote(std::string_view id, std::string_view author, std::string_view body) {
+  std::lock_guard lock(mutex_);
+  Statement& insert = statement(
+      "INSERT INTO report_notes (report_id, created_ms, author, body) "
+      "SELECT id, ?, ?, ? FROM reports WHERE id = ?");
+  if (!insert.valid() || !insert.bind(nowMs(), author, body, id) || !insert.run()) {
+    return databaseError("cannot add a note");
+  }
+  return sqlite3_changes(db_) > 0;
+}
+
+// --- Accounts and sessions
+
+Result<bool> Store::addUser(std::string_view name, std::string_view passwordHash) {
+  std::lock_guard lock(mutex_);
+  Statement& insert = statement(
+      "INSERT INTO users (name, password_hash, created_ms) VALUES (?, ?, ?) "
+      "ON CONFLICT (name) DO NOTHING");
+  if (!insert.valid() || !insert.bind(name, passwordHash, nowMs()) || !insert.run()) {
+    return databaseError("cannot add user");
+  }
+  return sqlite3_changes(db_) > 0;
+}
+
+Result<bool> Store::removeUser(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  Statement& sessions = statement("DELETE FROM sessions WHERE user_name = ?");
+  Statement& remove = statement("DELETE FROM users WHERE name = ?");
+  if (!sessions.valid() || !sessions.bind(name) || !sessions.run() || !remove.valid() ||
+      !remove.bind(name) || !remove.run()) {
+    return databaseError("cannot remove user");
+  }
+  return sqlite3_changes(db_) > 0;
+}
+
+Result<std::vector<UserAccount>> Store::users() {
+  std::lock_guard lock(mutex_);
+  Statement& select = statement("SELECT name, created_ms FROM users ORDER BY name");
+  if (!select.valid() || !select.bind()) {
+    return databaseError("cannot list users");
+  }
+  std::vector<UserAccount> users;
+  while (select.step() == SQLITE_ROW) {
+    users.push_back({select.text(0), select.integer(1)});
+  }
+  select.finish();
+  return users;
+}
+
+Result<std::optional<std::string>> Store::passwordHash(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  Statement& select = statement("SELECT password_hash FROM users WHERE name = ?");
+  if (!select.valid() || !select.bind(name)) {
+    return databaseError("cannot read user");
+  }
+  std::optional<std::string> hash;
+  if (select.step() == SQLITE_ROW) {
+    hash = select.text(0);
+  }
+  select.finish();
+  return hash;
+}
+
+Result<Unit> Store::addSession(std::string_view tokenHash, const Session& session) {
+  std::lock_guard lock(mutex_);
+  Statement& expired = statement("DELETE FROM sessions WHERE expires_ms <= ?");
+  Statement& insert = statement(
+      "INSERT INTO sessions (token_hash, user_name, csrf_token, expires_ms) VALUES (?, ?, ?, ?)");
+  if (!expired.valid() || !expired.bind(nowMs()) || !expired.run() || !insert.valid() ||
+      !insert.bind(tokenHash, session.userName, session.csrfToken, session.expiresMs) ||
+      !insert.run()) {
+    return databaseError("cannot start a session");
+  }
+  return Unit{};
+}
+
+Result<std::optional<Session>> Store::session(std::string_view tokenHash) {
+  std::lock_guard lock(mutex_);
+  Statement& select = statement(
+      "SELECT user_name, csrf_token, expires_ms FROM sessions WHERE token_hash = ? "
+      "AND expires_ms > ?");
+  if (!select.valid() || !select.bind(tokenHash, nowMs())) {
+    return databaseError("cannot read session");
+  }
+  std::optional<Session> found;
+  if (select.step() == SQLITE_ROW) {
+    found = Session{select.text(0), select.text(1), select.integer(2)};
+  }
+  select.finish();
+  return found;
+}
+
+Result<Unit> Store::removeSession(std::string_view tokenHash) {
+  std::lock_guard lock(mutex_);
+  Statement& remove = statement("DELETE FROM sessions WHERE token_hash = ?");
+  if (!remove.valid() || !remove.bind(tokenHash) || !remove.run()) {
+    return databaseError("cannot end session");
+  }
+  return Unit{};
 }
 
 }  // namespace tessaline::server

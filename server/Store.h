@@ -49,6 +49,14 @@ struct NewReport {
   std::optional<std::string> name;
   std::optional<std::string> email;
   std::vector<AttachmentReference> attachments;
+  std::optional<std::int64_t> receivedMs;  // an import's own time; now when absent
+};
+
+// A triage note on a report.
+struct ReportNote {
+  std::int64_t createdMs = 0;
+  std::string author;
+  std::string body;
 };
 
 struct StoredReport {
@@ -64,6 +72,67 @@ struct StoredReport {
   std::optional<std::string> name;
   std::optional<std::string> email;
   std::vector<AttachmentRecord> attachments;
+  // Taken from the environment summary at the end of the first message, when there is one.
+  std::optional<std::string> appVersion;
+  std::optional<std::int64_t> appBuild;
+  std::optional<std::string> operatingSystem;
+  // Triage.
+  std::string status = "new";
+  std::optional<std::string> knownIssue;
+  std::vector<ReportNote> notes;  // oldest first
+};
+
+// What the report list filters on; every field that is set must match.
+struct ReportFilter {
+  std::optional<std::int64_t> reasonId;
+  std::optional<std::int64_t> frequencyId;
+  std::optional<std::string> appVersion;
+  std::optional<std::int64_t> appBuild;
+  std::optional<std::string> operatingSystem;
+  std::optional<std::int64_t> fromMs;  // received at or after
+  std::optional<std::int64_t> toMs;    // received before
+  std::optional<std::string> status;
+  std::string search;                 // words that subject, messages, name or e-mail must hold
+  std::optional<std::int64_t> after;  // keyset cursor: the last row of the previous page
+  int limit = 50;
+};
+
+// One line of the report list.
+struct ReportRow {
+  std::int64_t sequence = 0;  // the order of arrival, and the list's cursor
+  std::string id;
+  std::int64_t receivedMs = 0;
+  std::int64_t reasonId = 0;
+  std::optional<std::string> reasonTitle;
+  std::int64_t frequencyId = 0;
+  std::optional<std::string> frequencyTitle;
+  std::string subject;
+  std::optional<std::string> name;
+  std::optional<std::string> email;
+  std::optional<std::string> appVersion;
+  std::optional<std::int64_t> appBuild;
+  std::optional<std::string> operatingSystem;
+  std::string status;
+  std::optional<std::string> knownIssue;
+};
+
+struct ReportPage {
+  std::vector<ReportRow> rows;       // newest first
+  std::optional<std::int64_t> next;  // the cursor of the next page, when there is one
+  std::int64_t count = 0;            // reports that match, counted up to countLimit
+  bool countCapped = false;          // more than countLimit match
+  static constexpr std::int64_t countLimit = 10000;
+};
+
+struct UserAccount {
+  std::string name;
+  std::int64_t createdMs = 0;
+};
+
+struct Session {
+  std::string userName;
+  std::string csrfToken;
+  std::int64_t expiresMs = 0;
 };
 
 struct ReportSummary {
@@ -92,9 +161,10 @@ class Store {
   enum class Mode {
     service,   // creates the folder and the database, migrates, takes the folder's lock
     readOnly,  // operator commands: the database must exist at the current schema version
+    bulkLoad,  // like service, without syncing each commit: for filling a store in one go
   };
 
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
   static constexpr std::string_view kDatabaseName = "tessaline.sqlite3";
   static constexpr std::string_view kAttachmentsFolder = "attachments";
 
@@ -135,6 +205,8 @@ class Store {
   // returns its new id. Every attachment must exist, belong to the report's local id and carry
   // the name the service gave it; otherwise nothing is stored.
   std::variant<std::string, ReportRejected, Error> insertReport(const NewReport& report);
+  // Stores reports without attachments in one transaction (bulk imports and benchmarks).
+  Result<Unit> importReports(const std::vector<NewReport>& reports);
 
   // Removes uploads that no report references and that are older than the grace period, then
   // files in the attachments folder that have no record (atStart: whatever their age, since no
@@ -145,6 +217,24 @@ class Store {
   Result<std::optional<StoredReport>> report(std::string_view id);
   Result<std::optional<AttachmentRecord>> attachment(std::string_view id);
 
+  // The dashboard's queries.
+  Result<ReportPage> findReports(const ReportFilter& filter);
+  Result<std::vector<ReportRow>> reportRows(const std::vector<std::string>& ids);
+  // Each is false when there is no such report.
+  Result<bool> setStatus(std::string_view id, std::string_view status);
+  Result<bool> setKnownIssue(std::string_view id, const std::optional<std::string>& issue);
+  Result<bool> addNote(std::string_view id, std::string_view author, std::string_view body);
+
+  // Accounts: names are unique; the hash is libsodium's Argon2id string.
+  Result<bool> addUser(std::string_view name, std::string_view passwordHash);  // false: exists
+  Result<bool> removeUser(std::string_view name);  // false: no such user; ends its sessions
+  Result<std::vector<UserAccount>> users();
+  Result<std::optional<std::string>> passwordHash(std::string_view name);
+  // Sessions are found by a hash of their token, so the database never holds a usable token.
+  Result<Unit> addSession(std::string_view tokenHash, const Session& session);
+  Result<std::optional<Session>> session(std::string_view tokenHash);  // expired: none
+  Result<Unit> removeSession(std::string_view tokenHash);
+
   const std::filesystem::path& dataDir() const { return dataDir_; }
   std::filesystem::path attachmentPath(std::string_view id) const;
 
@@ -153,6 +243,10 @@ class Store {
   Store() = default;
   Result<Unit> openDatabase(Mode mode);
   Result<Unit> migrate();
+  bool indexExistingReports();
+  std::variant<std::string, ReportRejected, Error> insertReportLocked(const NewReport& report);
+  Result<bool> changeReport(const char* sql, std::string_view id,
+                            const std::optional<std::string>& value);
   Statement& statement(const char* sql);
   Error databaseError(const std::string& what) const;
   void forgetUpload(const std::string& id);

@@ -108,4 +108,41 @@ std::string printable(std::string_view text, bool keepLineBreaks) {
   return valid ? result : std::string("<invalid UTF-8>");
 }
 
+std::size_t environmentSummaryStart(std::string_view message) {
+  // The summary comes last, after a blank line; text the user typed may imitate it earlier.
+  constexpr std::string_view kFirstLabel = "Operating System: ";
+  const std::size_t found = message.rfind(std::string("\n\n").append(kFirstLabel));
+  if (found != std::string_view::npos) {
+    return found + 2;
+  }
+  return message.starts_with(kFirstLabel) ? 0 : std::string_view::npos;
+}
+
+EnvironmentFacts environmentFacts(std::string_view firstMessage) {
+  EnvironmentFacts facts;
+  const std::size_t start = environmentSummaryStart(firstMessage);
+  if (start == std::string_view::npos) {
+    return facts;
+  }
+  std::string_view rest = firstMessage.substr(start);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.starts_with("Operating System: ") && !facts.operatingSystem) {
+      facts.operatingSystem = std::string(line.substr(18));
+    } else if (line.starts_with("Application Version: ") && !facts.appVersion) {
+      // "2.4.1 (310)": the version, then the build in parentheses.
+      std::string_view value = line.substr(21);
+      const std::size_t open = value.rfind(" (");
+      if (open != std::string_view::npos && value.ends_with(')')) {
+        facts.appBuild = parseInteger(value.substr(open + 2, value.size() - open - 3));
+        value = value.substr(0, open);
+      }
+      facts.appVersion = std::string(value);
+    }
+  }
+  return facts;
+}
+
 }  // namespace tessaline::server

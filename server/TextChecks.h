@@ -26,4 +26,14 @@ std::string safeFileName(std::string_view name, std::size_t maxBytes = 200);
 // \u{NNNN}, so stored text can never drive the operator's terminal. Expects valid UTF-8.
 std::string printable(std::string_view text, bool keepLineBreaks);
 
+// The environment summary the library appends to a report's first message: where it starts
+// (npos when there is none) and the facts the report list filters on.
+struct EnvironmentFacts {
+  std::optional<std::string> operatingSystem;
+  std::optional<std::string> appVersion;
+  std::optional<std::int64_t> appBuild;
+};
+std::size_t environmentSummaryStart(std::string_view message);
+EnvironmentFacts environmentFacts(std::string_view firstMessage);
+
 }  // namespace tessaline::server

@@ -5,6 +5,10 @@
 #include "ServiceConfig.h"
 #include "ServiceCore.h"
 #include "Store.h"
+#include "dashboard/AdminHttpServer.h"
+#include "dashboard/Dashboard.h"
+#include "dashboard/Passwords.h"
+#include "dashboard/UserCommands.h"
 
 #include <CLI/CLI.hpp>
 
@@ -147,6 +151,8 @@ struct ServeArguments {
   std::int64_t orphanGraceSeconds = 24 * 60 * 60;
   std::size_t threads = 8;
   std::int64_t readTimeoutSeconds = 30;
+  std::string adminBind = "127.0.0.1";
+  int adminPort = -1;  // no dashboard unless given
 };
 
 int serve(const ServeArguments& arguments) {
@@ -159,6 +165,12 @@ int serve(const ServeArguments& arguments) {
     return 2;
   }
   const bool tls = !arguments.certificate.empty();
+  if (!tls && arguments.adminPort >= 0 && !isLoopback(arguments.adminBind)) {
+    std::cerr << "tessaline-service: the dashboard is served over plain HTTP on loopback only; "
+                 "give --cert and --key to serve it on "
+              << arguments.adminBind << "\n";
+    return 2;
+  }
   if (!tls && !isLoopback(arguments.bind)) {
     std::cerr << "tessaline-service: plain HTTP is served on loopback only; give --cert and "
                  "--key to serve on "
@@ -184,6 +196,7 @@ int serve(const ServeArguments& arguments) {
   ServiceOptions options;
   options.maxUploadBytes = arguments.maxUploadBytes;
   options.log = logLine;
+  const ServiceConfig dashboardConfig = config.value();
   ServiceCore core(std::move(config).value(), *store.value(), options);
 
   HttpOptions http;
@@ -202,6 +215,36 @@ int serve(const ServeArguments& arguments) {
     return 1;
   }
 
+  // The dashboard listens on its own address, never on the public one.
+  std::unique_ptr<Dashboard> dashboard;
+  std::unique_ptr<AdminHttpServer> admin;
+  if (arguments.adminPort >= 0) {
+    if (!passwords::initialise()) {
+      std::cerr << "tessaline-service: libsodium cannot start\n";
+      return 1;
+    }
+    dashboard = std::make_unique<Dashboard>(*store.value(), dashboardConfig,
+                                            DashboardOptions{.log = logLine});
+    AdminHttpOptions adminOptions;
+    adminOptions.bind = arguments.adminBind;
+    adminOptions.port = arguments.adminPort;
+    if (tls) {
+      adminOptions.certificate = arguments.certificate;
+      adminOptions.privateKey = arguments.key;
+    }
+    tessaline::Result<std::unique_ptr<AdminHttpServer>> started = AdminHttpServer::start(
+        [&dashboard](const AdminRequest& request) { return dashboard->handle(request); },
+        adminOptions);
+    if (!started) {
+      std::cerr << "tessaline-service: " << started.error().description() << "\n";
+      return 1;
+    }
+    admin = std::move(started).value();
+    std::cout << "dashboard on " << admin->port() << std::endl;
+    logLine(std::string("dashboard on ") + (tls ? "https" : "http") + "://" + arguments.adminBind +
+            ":" + std::to_string(admin->port()) + "/");
+  }
+
   bool served = false;
   {
     OrphanSweeper sweeper(*store.value(), grace);
@@ -211,6 +254,7 @@ int serve(const ServeArguments& arguments) {
             std::to_string(server.value()->port()) + "/v1 from " + arguments.data);
     served = server.value()->run();
   }
+  admin.reset();
   logLine("stopped");
   return served ? 0 : 1;
 }
@@ -263,8 +307,16 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
 
+  app.add_option("--admin-bind", serveArguments.adminBind,
+                 "Address of the dashboard's own listener")
+      ->capture_default_str();
+  app.add_option("--admin-port", serveArguments.adminPort,
+                 "Port of the dashboard; 0 picks a free one; without it there is no dashboard")
+      ->check(CLI::Range(0, 65535));
+
   std::string data;
   std::string reportId;
+  std::string userName;
   std::string outDir;
   CLI::App* list = app.add_subcommand("list", "List the stored reports");
   list->add_option("--data", data, "Data folder")->required();
@@ -277,8 +329,33 @@ int main(int argc, char** argv) {
   exportCommand->add_option("outdir", outDir, "Folder to write to")->required();
   exportCommand->add_option("--data", data, "Data folder")->required();
 
+  CLI::App* user = app.add_subcommand("user", "Manage the dashboard's accounts");
+  user->require_subcommand(1);
+  CLI::App* userAdd = user->add_subcommand(
+      "add", "Add an account; the password is read from the terminal or standard input");
+  userAdd->add_option("name", userName, "User name")->required();
+  userAdd->add_option("--data", data, "Data folder")->required();
+  CLI::App* userRemove = user->add_subcommand("remove", "Remove an account and its sessions");
+  userRemove->add_option("name", userName, "User name")->required();
+  userRemove->add_option("--data", data, "Data folder")->required();
+  CLI::App* userList = user->add_subcommand("list", "List the accounts");
+  userList->add_option("--data", data, "Data folder")->required();
+
   CLI11_PARSE(app, argc, argv);
 
+  if (user->parsed()) {
+    std::unique_ptr<Store> store = openForOperator(data);
+    if (!store) {
+      return 1;
+    }
+    if (userAdd->parsed()) {
+      return addUser(*store, userName, std::cin, std::cout, std::cerr);
+    }
+    if (userRemove->parsed()) {
+      return removeUser(*store, userName, std::cout, std::cerr);
+    }
+    return listUsers(*store, std::cout, std::cerr);
+  }
   if (list->parsed() || show->parsed() || exportCommand->parsed()) {
     std::unique_ptr<Store> store = openForOperator(data);
     if (!store) {

@@ -1,0 +1,268 @@
+#!/usr/bin/python3
+"""The triage dashboard in headless Chromium: log in, filter, search, read a report and each kind
+of attachment, triage, export; hostile reports run no script; forms without their token and
+repeated wrong passwords are refused.
+
+usage: dashboard_browser_test.py SERVICE CONFIG SCREENSHOT_DIR
+"""
+import io, json, os, re, subprocess, sys, tempfile, time, urllib.error, urllib.parse
+import urllib.request, uuid, zipfile, zlib, struct
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+SERVICE, CONFIG, SHOTS = sys.argv[1:4]
+PASSWORD = "correct horse battery"
+SUMMARY = ("\n\nOperating System: Version 14.2 (Build 23C64)\nApplication Version: {v} ({b})\n"
+           "Hardware: Mac14,2\nThermal State: Nominal\nUptime: 2d 3h\nProcessor Count: 8\n"
+           "Memory: 16 GB\nScreens: Built-in Retina Display 1512x982 (2x)\nLocale: en_US\n\n?")
+HOSTILE = '<img src=x onerror="alert(1)"><script>alert(2)</script>'
+
+
+def png():
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    raw = b"".join(b"\0" + b"\x20\x60\xc0" * 8 for _ in range(8))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 8, 8, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def archive():
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w") as z:
+        z.writestr("app.log", "started\n<script>alert(3)</script>\nstopped\n")
+        z.writestr("[weird]*name.log", "escaped name\n")
+    return data.getvalue()
+
+
+def crash_payload():
+    import base64
+    reports = [{"name": "Pairloom_2024-01-01.ips", "payload": base64.b64encode(b"Crashed Thread: 0\nEXC_BAD_ACCESS\n").decode()},
+               {"name": "Pairloom_2023-12-31.ips", "payload": base64.b64encode(b"second report\n").decode()}]
+    return json.dumps(reports).encode()
+
+
+class Service_:
+    def __init__(self, data):
+        self.proc = subprocess.Popen([SERVICE, "--port", "0", "--admin-port", "0", "--data", data,
+                                      "--config", CONFIG], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        ports = {}
+        deadline = time.monotonic() + 30
+        while len(ports) < 2 and time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if not line:
+                break
+            match = re.match(r"(dashboard on|listening on) (\d+)", line)
+            if match:
+                ports[match.group(1)] = int(match.group(2))
+        assert len(ports) == 2, "the service did not start"
+        self.public = "http://127.0.0.1:%d/v1" % ports["listening on"]
+        self.admin = "http://127.0.0.1:%d" % ports["dashboard on"]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=20)
+
+
+def post(url, body, content_type="application/octet-stream"):
+    request = urllib.request.Request(url, data=body, method="POST",
+                                     headers={"Content-Type": content_type})
+    with urllib.request.urlopen(request, timeout=20) as answer:
+        return json.loads(answer.read())
+
+
+def submit(service, subject, message, reason=1, frequency=1, version="2.4.1", build=310,
+           name="Ann Example", email="ann@example.com", files=()):
+    local = str(uuid.uuid4()).upper()
+    attachments = []
+    for file_id, extension, content in files:
+        query = urllib.parse.urlencode({"fileId": file_id, "localId": local, "extension": extension})
+        answer = post(service.public + "/attachments?" + query, content)
+        attachments.append({"id": answer["attachmentId"], "name": answer["name"]})
+    report = {"localId": local, "reasonId": reason, "frequencyId": frequency, "subject": subject,
+              "messages": [{"body": message + SUMMARY.format(v=version, b=build)}], "name": name,
+              "email": email, "attachments": attachments}
+    return post(service.public + "/reports", json.dumps(report).encode(), "application/json")["id"]
+
+
+def main():
+    if not (os.path.exists("/usr/bin/chromium") and os.path.exists("/usr/bin/chromedriver")):
+        print("chromium or chromedriver is missing (scripts/setup --test installs them)")
+        sys.exit(77)
+    work = tempfile.mkdtemp(prefix="dashboard-test-")
+    service = Service_(os.path.join(work, "data"))
+    driver = None
+    try:
+        added = subprocess.run([SERVICE, "user", "add", "admin", "--data", os.path.join(work, "data")],
+                               input=PASSWORD + "\n", text=True, capture_output=True, timeout=60)
+        assert added.returncode == 0, added.stderr
+        full = submit(service, "Audio drops after sleep", "The sound stops after the Mac wakes.",
+                      files=[("notes", "txt", b"line one\nline two\n"),
+                             ("SystemProfile", "json", b'{"SPHardwareDataType":[{"model":"Mac14,2"}]}'),
+                             ("AppLogs", "zip", archive()),
+                             ("CrashReports", "json", crash_payload()),
+                             ("screenshot", "png", png()),
+                             ("fake", "png", b"<html><script>alert(4)</script></html>"),
+                             ("page", "html", b"<script>alert(5)</script>"),
+                             ("drawing", "svg", b'<svg xmlns="http://www.w3.org/2000/svg" onload="alert(6)"><script>alert(7)</script></svg>')])
+        hostile = submit(service, HOSTILE, HOSTILE + "\n=HYPERLINK(\"http://x\")", name=HOSTILE,
+                         email="=cmd|' /C calc'!A0", files=[("x", "html", HOSTILE.encode())])
+        submit(service, "Feature wish: dark mode", "Please add a dark mode to the mixer.", reason=3,
+               frequency=3, version="2.5.0", build=320)
+        submit(service, "Crash on export", "Exporting a long project crashes every time.", reason=1,
+               frequency=2, version="2.5.0", build=321)
+
+        options = webdriver.ChromeOptions()
+        for flag in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync", "--window-size=1400,1000",
+                     "--user-data-dir=" + os.path.join(work, "profile")]:
+            options.add_argument(flag)
+        options.binary_location = "/usr/bin/chromium"
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        driver.set_page_load_timeout(30)
+        downloads = os.path.join(work, "downloads")
+        os.makedirs(downloads)
+        driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+
+        def no_script_ran(refused=()):
+            try:
+                text = driver.switch_to.alert.text
+                raise AssertionError("a dialog opened: " + text)
+            except NoAlertPresentException:
+                pass
+            errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"
+                      and not any("status of %d" % code in entry["message"] for code in refused)]
+            assert not errors, errors
+
+        def visit(path):
+            driver.get(service.admin + path)
+            no_script_ran()
+
+        def click(css):
+            # Waits for the page the click leads to.
+            page = driver.find_element(By.TAG_NAME, "html")
+            driver.find_element(By.CSS_SELECTOR, css).click()
+            WebDriverWait(driver, 20).until(expected_conditions.staleness_of(page))
+            no_script_ran()
+
+        def text(css):
+            return driver.find_element(By.CSS_SELECTOR, css).text
+
+        def subjects():
+            return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#reports a.subject")]
+
+        # Log in.
+        visit("/")
+        assert "/login" in driver.current_url
+        driver.find_element(By.ID, "name").send_keys("admin")
+        driver.find_element(By.ID, "password").send_keys(PASSWORD)
+        click("#login")
+        no_script_ran()
+        assert text("#count") == "4 reports", text("#count")
+        assert subjects()[0] == "Crash on export" and HOSTILE in subjects()
+        driver.save_screenshot(os.path.join(SHOTS, "dashboard-list.png"))
+
+        # Filters, each on its own, then the search.
+        for field, value, expected in [("reason", "Feature request", ["Feature wish: dark mode"]),
+                                       ("version", "2.5.0", ["Crash on export", "Feature wish: dark mode"]),
+                                       ("build", "321", ["Crash on export"]),
+                                       ("q", "wakes", ["Audio drops after sleep"]),
+                                       ("q", "ann@example.com dark", ["Feature wish: dark mode"])]:
+            visit("/")
+            element = driver.find_element(By.ID, field)
+            if element.tag_name == "select":
+                Select(element).select_by_visible_text(value)
+            else:
+                element.send_keys(value)
+            click("#apply")
+            no_script_ran()
+            assert subjects() == expected, (field, subjects())
+
+        # The hostile report shows its text as text.
+        visit("/reports/" + hostile)
+        assert text("#subject") == HOSTILE
+        assert driver.find_elements(By.CSS_SELECTOR, "main img") == []
+        assert HOSTILE in text("article.message pre")
+
+        # The full report, its environment table and every attachment.
+        visit("/reports/" + full)
+        assert "Version 14.2 (Build 23C64)" in text("table.summary")
+        driver.save_screenshot(os.path.join(SHOTS, "dashboard-report.png"))
+        links = {e.text: e.get_attribute("href") for e in driver.find_elements(By.CSS_SELECTOR, "#attachments a.view")}
+        for name, kind, check in [
+                ("notes.txt", "text", lambda: text("#lines") == "line one\nline two"),
+                ("SystemProfile.json", "JSON", lambda: '"model": "Mac14,2"' in text("#lines")),
+                ("CrashReports.json", "crash reports", lambda: "EXC_BAD_ACCESS" in text("section.part") and len(driver.find_elements(By.CSS_SELECTOR, "section.part")) == 2),
+                ("AppLogs.zip", "archive", lambda: text("#entries") == "app.log\n[weird]*name.log"),
+                ("screenshot.png", "image", lambda: driver.execute_script("return document.getElementById('image').naturalWidth") == 8),
+                ("fake.png", "download only", lambda: not driver.find_elements(By.ID, "image")),
+                ("page.html", "download only", lambda: not driver.find_elements(By.ID, "lines")),
+                ("drawing.svg", "download only", lambda: not driver.find_elements(By.ID, "lines"))]:
+            driver.get(links[name])
+            no_script_ran()
+            assert text("#kind") == kind and check(), name
+        for index, expected in [(0, "<script>alert(3)</script>"), (1, "escaped name")]:
+            visit(links["AppLogs.zip"].replace(service.admin, "") + "/entry?index=%d" % index)
+            assert expected in text("#lines")
+
+        # Triage: status, a known issue, a note.
+        visit("/reports/" + full)
+        Select(driver.find_element(By.ID, "status-value")).select_by_visible_text("triaged")
+        click("#set-status")
+        Select(driver.find_element(By.ID, "issue-value")).select_by_value("bt-dropouts")
+        click("#set-issue")
+        driver.find_element(By.ID, "note").send_keys("Seen on " + HOSTILE)
+        click("#add-note")
+        no_script_ran()
+        assert text("#status") == "triaged" and text("#known-issue") == "bt-dropouts"
+        assert "admin" in text("#notes") and HOSTILE in text("#notes")
+        visit("/?status=triaged")
+        assert subjects() == ["Audio drops after sleep"]
+
+        # Export the hostile report as CSV: no cell starts a formula.
+        visit("/")
+        driver.find_element(By.CSS_SELECTOR, "input[value='%s']" % hostile).click()
+        driver.find_element(By.ID, "export-csv").click()
+        target = os.path.join(downloads, "reports.csv")
+        WebDriverWait(driver, 20).until(lambda _: os.path.exists(target))
+        csv = open(target, encoding="utf-8").read()
+        assert "\"'=cmd|' /C calc'!A0\"" in csv and ",\"=" not in csv, csv
+
+        # A form without its token changes nothing.
+        cookie = "tessaline_session=" + driver.get_cookie("tessaline_session")["value"]
+        forged = urllib.request.Request(service.admin + "/reports/%s/status" % full, data=b"value=closed",
+                                        method="POST", headers={"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})
+        try:
+            urllib.request.urlopen(forged, timeout=20)
+            raise AssertionError("a form without its token was accepted")
+        except urllib.error.HTTPError as error:
+            assert error.code == 403
+        api = urllib.request.Request(service.admin + "/api/reports/" + full, headers={"Cookie": cookie})
+        assert json.loads(urllib.request.urlopen(api, timeout=20).read())[0]["status"] == "triaged"
+
+        # Log out; five wrong passwords, then even the right one is refused for a while.
+        click("form.logout button")
+        for attempt in range(6):
+            driver.find_element(By.ID, "name").send_keys("admin")
+            driver.find_element(By.ID, "password").send_keys("wrong" if attempt < 5 else PASSWORD)
+            page = driver.find_element(By.TAG_NAME, "html")
+            driver.find_element(By.ID, "login").click()
+            WebDriverWait(driver, 20).until(expected_conditions.staleness_of(page))
+        assert "/login" in driver.current_url and "Too many" in text("#problem"), text("#problem")
+        no_script_ran(refused=(401, 429))
+    finally:
+        if driver:
+            driver.quit()
+        service.stop()
+    print("dashboard browser test passed")
+
+
+if __name__ == "__main__":
+    main()
