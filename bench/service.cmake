@@ -12,3 +12,12 @@ if(TARGET tessaline-service)
   tessaline_warnings(service_bench)
   add_dependencies(service_bench tessaline-service)
 endif()
+
+# The dashboard's report list on a million generated reports (dashboard_bench).
+if(TARGET tessaline_dashboard)
+  add_executable(dashboard_bench dashboard_bench.cpp)
+  target_link_libraries(dashboard_bench PRIVATE tessaline_dashboard tessaline_service_core tessaline
+                                                PkgConfig::CPPHTTPLIB)
+  target_compile_definitions(dashboard_bench PRIVATE TESSALINE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  tessaline_warnings(dashboard_bench)
+endif()

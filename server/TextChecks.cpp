@@ -137,7 +137,9 @@ EnvironmentFacts environmentFacts(std::string_view firstMessage) {
       const std::size_t open = value.rfind(" (");
       if (open != std::string_view::npos && value.ends_with(')')) {
         facts.appBuild = parseInteger(value.substr(open + 2, value.size() - open - 3));
-        value = value.substr(0, open);
+        if (facts.appBuild) {
+          value = value.substr(0, open);
+        }
       }
       facts.appVersion = std::string(value);
     }

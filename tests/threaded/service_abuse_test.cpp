@@ -742,8 +742,11 @@ TEST_F(ServiceAbuseTest, SqlMetacharactersAreStoredVerbatim) {
     sqlite3_finalize(statement);
   }
   sqlite3_close(db);
-  EXPECT_EQ(tables, (std::set<std::string>{"attachments", "reports", "report_messages",
-                                           "report_attachments"}));
+  EXPECT_EQ(tables,
+            (std::set<std::string>{"attachments", "reports", "report_messages",
+                                   "report_attachments", "report_notes", "users", "sessions",
+                                   "reports_search", "reports_search_config", "reports_search_data",
+                                   "reports_search_docsize", "reports_search_idx"}));
   EXPECT_EQ(rows["attachments"], 1);
   EXPECT_EQ(rows["reports"], 2);
   EXPECT_EQ(rows["report_messages"], 4);

@@ -1,0 +1,151 @@
+// What the dashboard reads from reports and the store: the environment facts, the list's filters,
+// search and pages, CSV cells, and the login throttle.
+
+#include "ReportExport.h"
+#include "Store.h"
+#include "TextChecks.h"
+#include "dashboard/LoginThrottle.h"
+
+#include "support/TemporaryDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace tessaline::server {
+namespace {
+
+constexpr std::int64_t kDay = 86'400'000;
+
+TEST(DashboardTextTest, EnvironmentFactsComeFromTheLastSummary) {
+  struct Case {
+    std::string message;
+    std::optional<std::string> os, version;
+    std::optional<std::int64_t> build;
+  };
+  const std::string summary =
+      "\n\nOperating System: Version 14.2 (Build 23C64)\nApplication Version: 2.4.1 (310)\n"
+      "Hardware: Mac14,2\n\n?";
+  const std::vector<Case> cases = {
+      {"Hello" + summary, "Version 14.2 (Build 23C64)", "2.4.1", 310},
+      // Typed text that imitates the summary does not count; the appended one does.
+      {"Operating System: fake\nApplication Version: 9 (9)" + summary, "Version 14.2 (Build 23C64)",
+       "2.4.1", 310},
+      {"Operating System: X\nApplication Version: Unknown (-1)", "X", "Unknown", -1},
+      {"Application Version: 1 (2)", std::nullopt, std::nullopt, std::nullopt},
+      {"Hi\n\nOperating System: Y\nApplication Version: 3.0 (abc)", "Y", "3.0 (abc)", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const EnvironmentFacts facts = environmentFacts(c.message);
+    EXPECT_EQ(facts.operatingSystem, c.os) << c.message;
+    EXPECT_EQ(facts.appVersion, c.version) << c.message;
+    EXPECT_EQ(facts.appBuild, c.build) << c.message;
+  }
+}
+
+TEST(DashboardTextTest, CsvCellsNeverStartAFormula) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain", "\"plain\""},
+      {"=1+2", "\"'=1+2\""},
+      {"+1", "\"'+1\""},
+      {"-1", "\"'-1\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\tx", "\"'\tx\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"a=b", "\"a=b\""},
+  };
+  for (const auto& [text, field] : cases) {
+    EXPECT_EQ(csvField(text), field);
+  }
+}
+
+TEST(DashboardTextTest, FiveFailuresBlockTheAccountAndTheAddressUntilASuccess) {
+  LoginThrottle throttle(5, std::chrono::minutes(15));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1"));
+    throttle.failed("ann", "10.0.0.1");
+  }
+  EXPECT_FALSE(throttle.allowed("ann", "10.0.0.2"));  // the account, from anywhere
+  EXPECT_FALSE(throttle.allowed("bob", "10.0.0.1"));  // the address, for any account
+  EXPECT_TRUE(throttle.allowed("bob", "10.0.0.2"));
+  throttle.succeeded("ann", "10.0.0.1");
+  EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1"));
+}
+
+TEST(DashboardStoreTest, FiltersSearchAndPagesFindTheRightReports) {
+  tessaline::testing::TemporaryDirectory folder;
+  Result<std::unique_ptr<Store>> opened = Store::open(folder.path() / "data", Store::Mode::service);
+  ASSERT_TRUE(opened);
+  Store& store = *opened.value();
+  std::vector<NewReport> reports;
+  for (int i = 0; i < 5; ++i) {
+    NewReport report;
+    report.localId = "L" + std::to_string(i);
+    report.reasonId = 1 + i % 2;
+    report.subject = i == 3 ? "Crash \"quoted\" NEAR(x" : "Report " + std::to_string(i);
+    report.messages = {"Body " + std::to_string(i) + "\n\nOperating System: OS" +
+                       std::to_string(i % 2) + "\nApplication Version: 2." + std::to_string(i) +
+                       " (" + std::to_string(300 + i) + ")"};
+    report.email = "user" + std::to_string(i) + "@example.com";
+    report.receivedMs = kDay * (i + 1);
+    reports.push_back(report);
+  }
+  ASSERT_TRUE(store.importReports(reports));
+
+  auto subjects = [&](const std::function<void(ReportFilter&)>& set) {
+    ReportFilter filter;
+    set(filter);
+    std::vector<std::string> found;
+    Result<ReportPage> page = store.findReports(filter);
+    EXPECT_TRUE(page);
+    for (const ReportRow& row : page->rows) {
+      found.push_back(row.subject);
+    }
+    EXPECT_EQ(page->count, static_cast<std::int64_t>(found.size()));
+    return found;
+  };
+  using List = std::vector<std::string>;
+  auto all = [](ReportFilter&) {};
+  EXPECT_EQ(subjects(all),
+            (List{"Report 4", "Crash \"quoted\" NEAR(x", "Report 2", "Report 1", "Report 0"}));
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.reasonId = 2; }),
+            (List{"Crash \"quoted\" NEAR(x", "Report 1"}));
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.appVersion = "2.2", f.appBuild = 302; }),
+            List{"Report 2"});
+  EXPECT_EQ(subjects([](ReportFilter& f) {
+              f.operatingSystem = "OS1", f.fromMs = 2 * kDay, f.toMs = 4 * kDay;
+            }),
+            List{"Report 1"});
+  // Search words are words, never query syntax.
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.search = "\"quoted\" NEAR(x"; }),
+            List{"Crash \"quoted\" NEAR(x"});
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.search = "body user2@example.com"; }),
+            List{"Report 2"});
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.reasonId = 1, f.search = "body"; }),
+            (List{"Report 4", "Report 2", "Report 0"}));
+
+  // Pages of two walk every report once; triage shows in the filters.
+  List walked;
+  ReportFilter filter;
+  filter.limit = 2;
+  for (int pages = 0; pages < 5; ++pages) {
+    Result<ReportPage> page = store.findReports(filter);
+    ASSERT_TRUE(page);
+    for (const ReportRow& row : page->rows) {
+      walked.push_back(row.subject);
+    }
+    if (!page->next)
+      break;
+    filter.after = page->next;
+  }
+  EXPECT_EQ(walked, subjects(all));
+  ReportFilter one;
+  one.search = "Report 1";
+  const std::string id = store.findReports(one)->rows.at(0).id;
+  EXPECT_TRUE(store.setStatus(id, "closed").value());
+  EXPECT_FALSE(store.setStatus("no such id", "closed").value());
+  EXPECT_EQ(subjects([](ReportFilter& f) { f.status = "closed"; }), List{"Report 1"});
+}
+
+}  // namespace
+}  // namespace tessaline::server
