@@ -3,8 +3,11 @@
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -46,8 +49,23 @@ MHD_Result collectQuery(void* target, MHD_ValueKind, const char* key, const char
 }
 
 MHD_Result answer(MHD_Connection* connection, const AdminResponse& response) {
-  MHD_Response* reply = MHD_create_response_from_buffer(
-      response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* reply = nullptr;
+  if (!response.file.empty()) {
+    // Large attachments go out from the file, never whole in memory.
+    const int fd = ::open(response.file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      return answer(connection,
+                    {500, "text/plain; charset=utf-8", "Cannot read the file.\n"});
+    }
+    reply = MHD_create_response_from_fd(static_cast<std::uint64_t>(info.st_size), fd);
+  } else {
+    reply = MHD_create_response_from_buffer(
+        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+  }
   if (!reply) {
     return MHD_NO;
   }
@@ -109,7 +127,7 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
   try {
     response = server.handler()(request);
   } catch (const std::exception&) {
-    response = AdminResponse{500, "text/plain; charset=utf-8", "Internal error\n", {}};
+    response = AdminResponse{500, "text/plain; charset=utf-8", "Internal error\n"};
   }
   return answer(connection, response);
 }

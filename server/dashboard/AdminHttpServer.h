@@ -37,10 +37,18 @@ struct AdminRequest {
 };
 
 struct AdminResponse {
+  AdminResponse() = default;
+  AdminResponse(int status, std::string contentType, std::string body, NameValues headers = {})
+      : status(status),
+        contentType(std::move(contentType)),
+        body(std::move(body)),
+        headers(std::move(headers)) {}
+
   int status = 200;
   std::string contentType = "text/html; charset=utf-8";
   std::string body;
-  NameValues headers;  // never text from a request: header values must hold no line breaks
+  NameValues headers;          // never text from a request: header values must hold no line breaks
+  std::filesystem::path file;  // when set, the body is this file's content, sent from disk
 };
 
 using AdminHandler = std::function<AdminResponse(const AdminRequest&)>;

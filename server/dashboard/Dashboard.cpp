@@ -572,31 +572,29 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
   }
   const std::filesystem::path file = store_.attachmentPath(record->id);
   if (action == "download") {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-      return textResponse(500, "The attachment cannot be read.");
-    }
     // The stored name is one safe path component; quotes and non-ASCII are replaced for the
     // header, the full name goes in the RFC 5987 form.
     std::string ascii;
     for (char c : record->name) {
       ascii += (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') ? c : '_';
     }
-    return {200,
-            "application/octet-stream",
-            std::move(bytes),
-            {{"Content-Disposition", "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" +
-                                         urlEncode(record->name)}}};
+    AdminResponse response{
+        200,
+        "application/octet-stream",
+        "",
+        {{"Content-Disposition",
+          "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + urlEncode(record->name)}}};
+    response.file = file;
+    return response;
   }
   if (action == "image") {
     const std::optional<std::string> type = checkedImageType(file);
     if (!type) {
       return textResponse(404, "Not an image.");
     }
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return {200, *type, std::move(bytes), {{"Content-Disposition", "inline"}}};
+    AdminResponse response{200, *type, "", {{"Content-Disposition", "inline"}}};
+    response.file = file;
+    return response;
   }
 
   mustache::data data;

@@ -246,6 +246,15 @@ def main():
             assert error.code == 403
         api = urllib.request.Request(service.admin + "/api/reports/" + full, headers={"Cookie": cookie})
         assert json.loads(urllib.request.urlopen(api, timeout=20).read())[0]["status"] == "triaged"
+        # Uploads are downloads, and every answer forbids script, framing and sniffing.
+        download = urllib.request.Request(links["page.html"] + "/download", headers={"Cookie": cookie})
+        with urllib.request.urlopen(download, timeout=20) as answer:
+            assert answer.read() == b"<script>alert(5)</script>"
+            assert answer.headers["Content-Disposition"].startswith("attachment;")
+            assert answer.headers["Content-Type"] == "application/octet-stream"
+            assert answer.headers["X-Content-Type-Options"] == "nosniff"
+            policy = answer.headers["Content-Security-Policy"]
+            assert "default-src 'none'" in policy and "frame-ancestors 'none'" in policy
 
         # Log out; five wrong passwords, then even the right one is refused for a while.
         click("form.logout button")
