@@ -76,7 +76,8 @@ CREATE UNIQUE INDEX reports_sequence ON reports(sequence);
 CREATE INDEX reports_status ON reports(status, sequence);
 CREATE INDEX reports_reason ON reports(reason_id, sequence);
 CREATE INDEX reports_frequency ON reports(frequency_id, sequence);
-CREATE INDEX reports_version ON reports(app_version, app_build, sequence);
+CREATE INDEX reports_version ON reports(app_version, sequence);
+CREATE INDEX reports_received_sequence ON reports(received_ms, sequence);
 CREATE INDEX reports_build ON reports(app_build, sequence);
 CREATE INDEX reports_system ON reports(operating_system, sequence);
 CREATE VIRTUAL TABLE reports_search USING fts5(subject, messages, name, email, content='');
@@ -521,7 +522,7 @@ std::string joinedMessages(const std::vector<std::string>& messages) {
 std::variant<std::string, ReportRejected, Error> Store::insertReportLocked(
     const NewReport& report) {
   const std::string id = Uuid::random().uuidString();
-  const std::int64_t receivedMs = report.receivedMs.value_or(nowMs());
+  const std::int64_t requestedMs = report.receivedMs.value_or(nowMs());
 
   Statement& lookup = statement("SELECT local_id, name FROM attachments WHERE id = ?");
   for (const AttachmentReference& reference : report.attachments) {
@@ -547,6 +548,15 @@ std::variant<std::string, ReportRejected, Error> Store::insertReportLocked(
     }
   }
 
+  // Received times never go backwards (a clock stepped back stamps the time of the last report),
+  // so the order of arrival is also the order of time.
+  Statement& last = statement("SELECT max(received_ms) FROM reports");
+  if (!last.valid() || !last.bind() || last.step() != SQLITE_ROW) {
+    last.finish();
+    return databaseError("cannot store the report");
+  }
+  const std::int64_t receivedMs = std::max(requestedMs, last.integer(0));
+  last.finish();
   const EnvironmentFacts facts =
       report.messages.empty() ? EnvironmentFacts{} : environmentFacts(report.messages.front());
   Statement& insertReport = statement(
@@ -838,6 +848,9 @@ Result<std::optional<AttachmentRecord>> Store::attachment(std::string_view id) {
 
 namespace {
 
+// How long counting the matches of a filter may take; beyond it the list says "at least".
+constexpr std::chrono::milliseconds kCountTime{25};
+
 constexpr const char* kRowColumns =
     "r.sequence, r.id, r.received_ms, r.reason_id, r.reason_title, r.frequency_id, "
     "r.frequency_title, r.subject, r.name, r.email, r.app_version, r.app_build, "
@@ -884,7 +897,7 @@ Result<ReportPage> Store::findReports(const ReportFilter& filter) {
   const std::string from = search.empty()
                                ? std::string(" FROM reports r WHERE 1")
                                : std::string(
-                                     " FROM reports_search s JOIN reports r ON "
+                                     " FROM reports_search s CROSS JOIN reports r ON "
                                      "r.sequence = s.rowid WHERE reports_search MATCH ?");
   if (!search.empty()) {
     values.emplace_back(search);
@@ -899,10 +912,22 @@ Result<ReportPage> Store::findReports(const ReportFilter& filter) {
     condition("r.app_build = ?", *filter.appBuild);
   if (filter.operatingSystem)
     condition("r.operating_system = ?", *filter.operatingSystem);
-  if (filter.fromMs)
+  // Reports are stored in order of arrival and received times never go backwards, so a date
+  // range is also a range of sequence numbers, which the list's own order can walk.
+  if (filter.fromMs) {
     condition("r.received_ms >= ?", *filter.fromMs);
-  if (filter.toMs)
+    condition(
+        "r.sequence >= coalesce((SELECT sequence FROM reports WHERE received_ms >= ? "
+        "ORDER BY received_ms, sequence LIMIT 1), 0)",
+        *filter.fromMs);
+  }
+  if (filter.toMs) {
     condition("r.received_ms < ?", *filter.toMs);
+    condition(
+        "r.sequence <= coalesce((SELECT sequence FROM reports WHERE received_ms < ? "
+        "ORDER BY received_ms DESC, sequence DESC LIMIT 1), 0)",
+        *filter.toMs);
+  }
   if (filter.status)
     condition("r.status = ?", *filter.status);
   const std::string order = search.empty() ? " ORDER BY r.sequence DESC" : " ORDER BY s.rowid DESC";
@@ -927,15 +952,39 @@ Result<ReportPage> Store::findReports(const ReportFilter& filter) {
   ReportPage page;
   std::lock_guard lock(mutex_);
   {
-    // Counting stops at the limit, so a broad filter over millions of reports stays quick.
-    const std::string sql = "SELECT count(*) FROM (SELECT 1" + from + where + " LIMIT " +
-                            std::to_string(ReportPage::countLimit + 1) + ")";
+    // Counting stops at the limit, or when it has cost a bounded amount of work, so a broad or
+    // unselective filter over millions of reports still answers at once ("at least N").
+    // Search words alone are counted in the index, without reading the reports.
+    const std::string sql =
+        (where.empty() && !search.empty()
+             ? std::string("SELECT 1 FROM reports_search WHERE reports_search MATCH ?")
+             : "SELECT 1" + from + where) +
+        " LIMIT " + std::to_string(ReportPage::countLimit + 1);
     Statement count(db_, sql.c_str(), 0);
-    if (!count.valid() || !bindAll(count, values.size()) || count.step() != SQLITE_ROW) {
+    if (!count.valid() || !bindAll(count, values.size())) {
       return databaseError("cannot count reports");
     }
-    page.count = std::min(count.integer(0), ReportPage::countLimit);
-    page.countCapped = count.integer(0) > ReportPage::countLimit;
+    const auto deadline = std::chrono::steady_clock::now() + kCountTime;
+    sqlite3_progress_handler(
+        db_, 1000,
+        [](void* until) {
+          return std::chrono::steady_clock::now() >
+                         *static_cast<const std::chrono::steady_clock::time_point*>(until)
+                     ? 1
+                     : 0;
+        },
+        const_cast<std::chrono::steady_clock::time_point*>(&deadline));
+    int result = SQLITE_ROW;
+    while ((result = count.step()) == SQLITE_ROW) {
+      ++page.count;
+    }
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    count.finish();
+    if (result != SQLITE_DONE && result != SQLITE_INTERRUPT) {
+      return databaseError("cannot count reports");
+    }
+    page.countCapped = result == SQLITE_INTERRUPT || page.count > ReportPage::countLimit;
+    page.count = std::min(page.count, ReportPage::countLimit);
   }
   std::string sql = std::string("SELECT ") + kRowColumns + from + where;
   if (filter.after) {

@@ -120,7 +120,7 @@ struct ReportPage {
   std::vector<ReportRow> rows;       // newest first
   std::optional<std::int64_t> next;  // the cursor of the next page, when there is one
   std::int64_t count = 0;            // reports that match, counted up to countLimit
-  bool countCapped = false;          // more than countLimit match
+  bool countCapped = false;          // at least count match: counting stopped at its limit of work
   static constexpr std::int64_t countLimit = 10000;
 };
 

@@ -421,7 +421,7 @@ AdminResponse Dashboard::reportList(const AdminRequest& request, const Visitor& 
   data.set("reasons", options(reasons, value("reason")));
   data.set("frequencies", options(frequencies, value("frequency")));
   data.set("statuses", options(statuses, filter.status));
-  data.set("count", found->countCapped ? "More than " + std::to_string(found->count) + " reports"
+  data.set("count", found->countCapped ? "At least " + std::to_string(found->count) + " reports"
                                        : std::to_string(found->count) +
                                              (found->count == 1 ? " report" : " reports"));
   mustache::data rows{mustache::data::type::list};
