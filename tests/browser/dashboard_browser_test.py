@@ -48,9 +48,10 @@ def crash_payload():
 
 class Service_:
     def __init__(self, data):
+        self.log = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen([SERVICE, "--port", "0", "--admin-port", "0", "--data", data,
                                       "--config", CONFIG], stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
+                                     stderr=self.log, text=True)
         ports = {}
         deadline = time.monotonic() + 30
         while len(ports) < 2 and time.monotonic() < deadline:
@@ -65,8 +66,11 @@ class Service_:
         self.admin = "http://127.0.0.1:%d" % ports["dashboard on"]
 
     def stop(self):
+        # A clean exit: no sanitizer report, nothing left running.
         self.proc.terminate()
-        self.proc.wait(timeout=20)
+        if self.proc.wait(timeout=20) != 0:
+            self.log.seek(0)
+            raise AssertionError("the service ended with %d:\n%s" % (self.proc.returncode, self.log.read()))
 
 
 def post(url, body, content_type="application/octet-stream"):
