@@ -270,7 +270,10 @@ AttachmentView viewAttachment(const AttachmentRecord& record, const std::filesys
     }
     return view;
   }
-  if (extension == "zip") {
+  // The log archive arrives named .txt, so archives are known by their signature.
+  bool cut = false;
+  const std::optional<std::string> start = readStart(file, 4, cut);
+  if (extension == "zip" || (start && *start == std::string("PK\x03\x04", 4))) {
     view.kind = Kind::archive;
     for (std::string& name : archiveNames(file)) {
       const int index = static_cast<int>(view.entries.size());

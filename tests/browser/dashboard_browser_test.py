@@ -108,7 +108,7 @@ def main():
         full = submit(service, "Audio drops after sleep", "The sound stops after the Mac wakes.",
                       files=[("notes", "txt", b"line one\nline two\n"),
                              ("SystemProfile", "json", b'{"SPHardwareDataType":[{"model":"Mac14,2"}]}'),
-                             ("AppLogs", "zip", archive()),
+                             ("AppLogs", "txt", archive()),
                              ("CrashReports", "json", crash_payload()),
                              ("screenshot", "png", png()),
                              ("fake", "png", b"<html><script>alert(4)</script></html>"),
@@ -204,7 +204,7 @@ def main():
                 ("notes.txt", "text", lambda: text("#lines") == "line one\nline two"),
                 ("SystemProfile.json", "JSON", lambda: '"model": "Mac14,2"' in text("#lines")),
                 ("CrashReports.json", "crash reports", lambda: "EXC_BAD_ACCESS" in text("section.part") and len(driver.find_elements(By.CSS_SELECTOR, "section.part")) == 2),
-                ("AppLogs.zip", "archive", lambda: text("#entries") == "app.log\n[weird]*name.log"),
+                ("AppLogs.txt", "archive", lambda: text("#entries") == "app.log\n[weird]*name.log"),
                 ("screenshot.png", "image", lambda: driver.execute_script("return document.getElementById('image').naturalWidth") == 8),
                 ("fake.png", "download only", lambda: not driver.find_elements(By.ID, "image")),
                 ("page.html", "download only", lambda: not driver.find_elements(By.ID, "lines")),
@@ -213,7 +213,7 @@ def main():
             no_script_ran()
             assert text("#kind") == kind and check(), name
         for index, expected in [(0, "<script>alert(3)</script>"), (1, "escaped name")]:
-            visit(links["AppLogs.zip"].replace(service.admin, "") + "/entry?index=%d" % index)
+            visit(links["AppLogs.txt"].replace(service.admin, "") + "/entry?index=%d" % index)
             assert expected in text("#lines")
 
         # Triage: status, a known issue, a note.
