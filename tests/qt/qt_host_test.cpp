@@ -1,5 +1,5 @@
-// The Qt host: the main queue on Qt's loop, and the example window driven like a user would,
-// against a real tessaline-service.
+// The Qt host: the main queue on Qt's loop, and the example window driven as a user would, against
+// a real tessaline-service.
 #include <FeedbackWindow.h>
 #include <QtIntegration.h>
 
@@ -11,20 +11,9 @@
 #include <platform/MainBundle.h>
 #include <platform/MainQueue.h>
 
-#include <QComboBox>
-#include <QDir>
-#include <QFileDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
+#include <QtWidgets>
 
-#include <memory>
 #include <optional>
 #include <thread>
 
@@ -33,38 +22,40 @@ using Model = FeedbackFormViewModel;
 
 class QtHostTest : public QObject {
   Q_OBJECT
-
- private:
   QTemporaryDir directory_;
   QProcess service_;
   std::optional<qt::QtIntegration> integration_;
+  std::unique_ptr<FeedbackWindow> window_;
 
   QString path(const QString& name) const { return directory_.filePath(name); }
+  template <class Widget>
+  Widget* find(const char* name) const {
+    return window_->findChild<Widget*>(name);
+  }
 
-  std::shared_ptr<Model> openWindow(std::unique_ptr<FeedbackWindow>& window) {
+  std::shared_ptr<Model> openWindow(const char* version, const char* build) {
+    platform::MainBundle::setInfoDictionary(
+        {{"CFBundleShortVersionString", version}, {"CFBundleVersion", build}});
     auto model =
         Model::make({SystemProfileStep::kind(), SystemLogsCollectorStep::kind(),
                      ApplicationLogsCollectorStep::kind(), CollectCrashReportsStep::kind()},
                     std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
-    window = std::make_unique<FeedbackWindow>(model);
-    window->show();
+    window_ = std::make_unique<FeedbackWindow>(model);
+    window_->show();
     model->loadForm();
     return model;
   }
 
-  static void screenshot(QWidget& window, const char* name) {
+  void screenshot(const char* name) const {
     QDir().mkpath(TESSALINE_SCREENSHOT_DIR);
-    QVERIFY(window.grab().save(QString(TESSALINE_SCREENSHOT_DIR "/qt-%1.png").arg(name)));
+    QVERIFY(window_->grab().save(QString(TESSALINE_SCREENSHOT_DIR "/qt-%1.png").arg(name)));
   }
 
  private slots:
   void initTestCase() {
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    for (const char* folder : {"home/Library/Logs/DiagnosticReports", "tmp", "data"}) {
-      QVERIFY(QDir(directory_.path()).mkpath(folder));
-    }
+    QVERIFY(QDir(path("home")).mkpath("Library/Logs/DiagnosticReports"));
     qputenv("HOME", path("home").toUtf8());
-    qputenv("TMPDIR", path("tmp").toUtf8());
     qputenv("XDG_CONFIG_HOME", path("home").toUtf8());
     service_.start(TESSALINE_SERVICE_BINARY,
                    {"--port", "0", "--data", path("data"), "--config", TESSALINE_SERVICE_CONFIG});
@@ -75,6 +66,7 @@ class QtHostTest : public QObject {
   }
 
   void cleanupTestCase() {
+    window_.reset();
     integration_.reset();
     service_.terminate();
     service_.waitForFinished(30000);
@@ -83,26 +75,27 @@ class QtHostTest : public QObject {
   // Tasks run on Qt's thread in the order they were queued, from any thread.
   void mainQueueKeepsOrder() {
     std::vector<int> ran;
+    const auto record = [&ran](int value) {
+      return [&ran, value] {
+        QCOMPARE(QThread::currentThread(), qApp->thread());
+        ran.push_back(value);
+      };
+    };
     platform::MainQueue::async([&] {
-      ran.push_back(-1);
-      platform::MainQueue::async([&] { ran.push_back(-3); });
+      ran.push_back(-2);
+      platform::MainQueue::async(record(-1));  // after every task queued before it
     });
-    platform::MainQueue::async([&] { ran.push_back(-2); });
     std::thread worker([&] {
       for (int index = 1000; index < 1500; ++index) {
-        platform::MainQueue::async([&, index] { ran.push_back(index); });
+        platform::MainQueue::async(record(index));
       }
     });
     for (int index = 0; index < 500; ++index) {
-      platform::MainQueue::async([&, index] {
-        QCOMPARE(QThread::currentThread(), qApp->thread());
-        ran.push_back(index);
-      });
+      platform::MainQueue::async(record(index));
     }
     worker.join();
-    QTRY_COMPARE_WITH_TIMEOUT(ran.size(), std::size_t{1003}, 30000);
-    // A task queued by a task comes after every task queued before it.
-    QVERIFY(ran[0] == -1 && ran[1] == -2 && ran.back() == -3);
+    QTRY_COMPARE_WITH_TIMEOUT(ran.size(), std::size_t{1002}, 30000);
+    QVERIFY(ran.front() == -2 && ran.back() == -1);
     for (const int start : {0, 1000}) {
       std::vector<int> seen;
       std::copy_if(ran.begin(), ran.end(), std::back_inserter(seen),
@@ -111,55 +104,43 @@ class QtHostTest : public QObject {
     }
   }
 
-  // Fill, attach (through the Qt open panel), send, stop the capture, see the id.
+  // Fill, attach through the Qt open panel, send, stop the capture, see the id.
   void sendsReport() {
-    platform::MainBundle::setInfoDictionary(
-        {{"CFBundleShortVersionString", "2.4.1"}, {"CFBundleVersion", "310"}});
     QFile log(path("app.log"));
-    QVERIFY(log.open(QIODevice::WriteOnly) && log.write("error mixer: render stopped\n") > 0);
+    QVERIFY(log.open(QIODevice::WriteOnly) && log.write("error: render stopped\n") > 0);
     log.close();
-    ApplicationLogsCollectorStep::registerLogFileURLs(
-        {Url::fileURL(path("app.log").toStdString())});
+    ApplicationLogsCollectorStep::registerLogFileURLs({Url::fileURL(log.fileName().toStdString())});
     QFile steps(path("steps.txt"));
-    QVERIFY(steps.open(QIODevice::WriteOnly));
-    steps.write(QByteArray(4 << 20, 's'));
+    QVERIFY(steps.open(QIODevice::WriteOnly) && steps.write(QByteArray(4 << 20, 's')) > 0);
     steps.close();
 
-    std::unique_ptr<FeedbackWindow> window;
-    auto model = openWindow(window);
-    auto* reason = window->findChild<QComboBox*>("reason");
-    QTRY_VERIFY_WITH_TIMEOUT(reason->count() > 1, 60000);
-    QTest::keyClick(reason, Qt::Key_Down);  // the first reason requires every diagnostic
-    QTest::keyClick(window->findChild<QComboBox*>("frequency"), Qt::Key_Down);
-    QTest::keyClicks(window->findChild<QLineEdit*>("subject"), "Playback stops");
-    auto* message = window->findChild<QPlainTextEdit*>("message");
-    QTest::keyClick(message, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(message, "Playback of a large project stops after a few seconds.");
-    QTest::keyClicks(window->findChild<QLineEdit*>("name"), "Qt User");
-    QTest::keyClicks(window->findChild<QLineEdit*>("email"), "qt@example.com");
-
-    auto* attachments = window->findChild<QListWidget*>("attachments");
-    for (int round = 0; round < 2; ++round) {  // add, remove, add again
+    auto model = openWindow("2.4.1", "310");
+    QTRY_VERIFY_WITH_TIMEOUT(find<QComboBox>("reason")->count() > 1, 60000);
+    QTest::keyClick(find<QComboBox>("reason"), Qt::Key_Down);  // requires every diagnostic
+    QTest::keyClick(find<QComboBox>("frequency"), Qt::Key_Down);
+    QTest::keyClicks(find<QLineEdit>("subject"), "Playback stops");
+    QTest::keyClick(find<QPlainTextEdit>("message"), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(find<QPlainTextEdit>("message"), "Playback stops after a few seconds.");
+    QTest::keyClicks(find<QLineEdit>("name"), "Qt User");
+    QTest::keyClicks(find<QLineEdit>("email"), "qt@example.com");
+    for (const int expected : {1, 0, 1}) {  // add, remove, add again
       QTimer answer;  // the panel is modal: it is answered from inside its own loop
       connect(&answer, &QTimer::timeout, [&] {
         auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (panel != nullptr && panel->isVisible()) {
           answer.stop();
           auto* name = panel->findChild<QLineEdit*>("fileNameEdit");
-          name->setText(path("steps.txt"));
+          name->setText(steps.fileName());
           QTest::keyClick(name, Qt::Key_Return);
         }
       });
       answer.start(50);
-      QTest::mouseClick(window->findChild<QPushButton*>("addAttachment"), Qt::LeftButton);
-      QCOMPARE(attachments->count(), 1);
-      if (round == 0) {
-        attachments->setCurrentRow(0);
-        QTest::mouseClick(window->findChild<QPushButton*>("removeAttachment"), Qt::LeftButton);
-        QCOMPARE(attachments->count(), 0);
-      }
+      find<QListWidget>("attachments")->setCurrentRow(0);
+      QTest::mouseClick(find<QPushButton>(expected == 1 ? "addAttachment" : "removeAttachment"),
+                        Qt::LeftButton);
+      QCOMPARE(find<QListWidget>("attachments")->count(), expected);
     }
-    screenshot(*window, "form");
+    screenshot("form");
 
     std::vector<Model::UploadProgress> progress;
     const auto watch = model->uploadProgress.subscribe([&](const auto& value) {
@@ -167,25 +148,22 @@ class QtHostTest : public QObject {
         progress.push_back(value);
       }
     });
-    auto* send = window->findChild<QPushButton*>("send");
-    QVERIFY(send->isEnabled());
-    QTest::mouseClick(send, Qt::LeftButton);
+    QVERIFY(find<QPushButton>("send")->isEnabled());
+    QTest::mouseClick(find<QPushButton>("send"), Qt::LeftButton);
     // The capture runs until Done; the window answers meanwhile.
-    auto* done = window->findChild<QPushButton*>("done");
+    auto* done = find<QPushButton>("done");
     QTRY_VERIFY_WITH_TIMEOUT(done->isEnabled() || model->state.get() != Model::State::diagnosis(),
                              60000);
     if (done->isEnabled()) {
-      screenshot(*window, "diagnostics");
+      screenshot("diagnostics");
       QTest::mouseClick(done, Qt::LeftButton);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(model->state.get() != Model::State::loading() &&
-                                 model->state.get() != Model::State::diagnosis(),
-                             120000);
-    QCOMPARE(model->state.get(), Model::State::submitted());
-    screenshot(*window, "sent");
+    QTRY_COMPARE_WITH_TIMEOUT(model->state.get(), Model::State::submitted(), 120000);
+    screenshot("sent");
 
-    const auto shown = window->findChild<QLabel*>("state")->text();
-    const auto id = QRegularExpression("assigned the ID (\\S+)\\.").match(shown).captured(1);
+    const auto id = QRegularExpression("assigned the ID (\\S+)\\.")
+                        .match(find<QLabel>("state")->text())
+                        .captured(1);
     QProcess list;
     list.start(TESSALINE_SERVICE_BINARY, {"list", "--data", path("data")});
     QVERIFY(list.waitForFinished(60000));
@@ -201,16 +179,12 @@ class QtHostTest : public QObject {
   }
 
   void outdatedAppShowsFailure() {
-    platform::MainBundle::setInfoDictionary(
-        {{"CFBundleShortVersionString", "1.0"}, {"CFBundleVersion", "100"}});
-    std::unique_ptr<FeedbackWindow> window;
-    auto model = openWindow(window);
-    QTRY_COMPARE_WITH_TIMEOUT(model->state.get(),
-                              Model::State::failed(Model::Failure::outdatedApp()), 60000);
-    QCOMPARE(window->findChild<QLabel*>("state")->text().toStdString(),
-             Model::Failure::outdatedApp().message);
-    QVERIFY(!window->findChild<QPushButton*>("send")->isEnabled());
-    screenshot(*window, "outdated");
+    auto model = openWindow("1.0", "100");
+    const auto failure = Model::Failure::outdatedApp();
+    QTRY_COMPARE_WITH_TIMEOUT(model->state.get(), Model::State::failed(failure), 60000);
+    QCOMPARE(find<QLabel>("state")->text().toStdString(), failure.message);
+    QVERIFY(!find<QPushButton>("send")->isEnabled());
+    screenshot("outdated");
   }
 };
 
