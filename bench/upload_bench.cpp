@@ -93,9 +93,12 @@ int runClient(const char* path, bool progress) {
               tessaline::Feedback(), "bench", "bin",
               std::make_shared<tessaline::platform::OpenFile>(std::move(opened).value()), hook)
           .subscribe({}, [&](std::optional<tessaline::Error> error) {
-            std::lock_guard lock(mutex);
-            failure = std::move(error);
-            done = true;
+            // Ends on the main queue, which is what wakes the loop below.
+            tessaline::platform::MainQueue::async([&, error] {
+              std::lock_guard lock(mutex);
+              failure = error;
+              done = true;
+            });
           });
   // The main thread runs the main queue, as a host's would, in both modes.
   tessaline::platform::MainQueue::drainUntil(
@@ -259,11 +262,11 @@ int main(int argc, char** argv) {
   const double curlRate = static_cast<double>(sizeMiB) / best(curlRuns);
   const double progressRate = static_cast<double>(sizeMiB) / best(progressRuns);
   std::printf("upload of %ld MiB to a loopback sink, best of %d runs each\n", sizeMiB, runs);
-  std::printf("  client: %8.1f MiB/s   peak RSS %6.1f MiB\n", clientRate,
+  std::printf("  client:               %8.1f MiB/s   peak RSS %6.1f MiB\n", clientRate,
               static_cast<double>(peak(clientRuns)) / 1024);
   std::printf("  client with progress: %8.1f MiB/s   peak RSS %6.1f MiB\n", progressRate,
               static_cast<double>(peak(progressRuns)) / 1024);
-  std::printf("  curl:   %8.1f MiB/s   peak RSS %6.1f MiB\n", curlRate,
+  std::printf("  curl:                 %8.1f MiB/s   peak RSS %6.1f MiB\n", curlRate,
               static_cast<double>(peak(curlRuns)) / 1024);
   std::printf("throughput ratio client/curl: %.2f (goal >= 0.90)\n", clientRate / curlRate);
   std::printf("throughput ratio with/without progress: %.3f (goal >= 0.98)\n",

@@ -115,6 +115,9 @@ class QtHostTest : public QObject {
     steps.close();
 
     auto model = openWindow("2.4.1", "310");
+    const auto* screen = QGuiApplication::primaryScreen();  // the environment summary's screens
+    QVERIFY(QString::fromStdString(model->basicEnvironmentInformation())
+                .contains(QString("Screens: %1 1280x1024 (1x)").arg(screen->name())));
     QTRY_VERIFY_WITH_TIMEOUT(find<QComboBox>("reason")->count() > 1, 60000);
     QTest::keyClick(find<QComboBox>("reason"), Qt::Key_Down);  // requires every diagnostic
     QTest::keyClick(find<QComboBox>("frequency"), Qt::Key_Down);
