@@ -1,20 +1,22 @@
 // Upload benchmark: one large file posted to a loopback sink (upload_sink, a separate process) by
-// the library's client and by the curl command line, alternately, in one run. Prints the best
-// throughput of each, the ratio client/curl (goal >= 0.9) and the client process's peak resident
+// the library's client, by the client with upload progress reported, and by the curl command
+// line, in turn, in one run. Prints the best throughput of each, the ratio client/curl (goal >=
+// 0.9), the ratio with/without progress (goal >= 0.98) and the client process's peak resident
 // memory (goal < 32 MiB). Each upload runs in its own process so that its peak memory is its own.
 //
 //   upload_bench [--size-mib N] [--runs N]
-//   upload_bench --client FILE   (the client's process; the service URL comes from the environment)
+//   upload_bench --client FILE [--progress]   (the client's process; the service URL comes from
+//                                              the environment)
 
 #include <Tessaline/records/Feedback.h>
 #include <Tessaline/service/Environment.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 
+#include <platform/MainQueue.h>
 #include <platform/OpenFile.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +38,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Progress as a window shows it: the HTTP thread's reports reach the main queue at most every
+// 50 ms, where the latest value is read.
+struct ProgressWatch {
+  std::mutex mutex;
+  std::uint64_t sent = 0;
+  bool scheduled = false;
+  Clock::time_point lastShown;
+  std::uint64_t shown = 0;
+  int updates = 0;  // main queue only
+
+  void report(std::uint64_t bytes) {
+    std::lock_guard lock(mutex);
+    sent = std::max(sent, bytes);
+    if (scheduled) {
+      return;
+    }
+    scheduled = true;
+    const auto task = [this] {
+      std::lock_guard lock(mutex);
+      scheduled = false;
+      lastShown = Clock::now();
+      shown = sent;
+      ++updates;
+    };
+    const auto wait = lastShown + std::chrono::milliseconds(50) - Clock::now();
+    if (wait > Clock::duration::zero()) {
+      tessaline::platform::MainQueue::asyncAfter(wait, task);
+    } else {
+      tessaline::platform::MainQueue::async(task);
+    }
+  }
+};
+
 // The client's side: one upload of FILE, exit status 0 when the service answered a record.
-int runClient(const char* path) {
+int runClient(const char* path, bool progress) {
   auto opened = tessaline::platform::OpenFile::open(path);
   if (!opened) {
     std::fprintf(stderr, "%s\n", opened.error().description().c_str());
@@ -45,21 +80,34 @@ int runClient(const char* path) {
   }
   tessaline::FeedbackAPIClient client("bench", tessaline::Environment::current());
   std::mutex mutex;
-  std::condition_variable changed;
   bool done = false;
   std::optional<tessaline::Error> failure;
-  auto handle = client
-                    .postAttachment(
-                        tessaline::Feedback(), "bench", "bin",
-                        std::make_shared<tessaline::platform::OpenFile>(std::move(opened).value()))
-                    .subscribe({}, [&](std::optional<tessaline::Error> error) {
-                      std::lock_guard lock(mutex);
-                      failure = std::move(error);
-                      done = true;
-                      changed.notify_all();
-                    });
-  std::unique_lock lock(mutex);
-  changed.wait(lock, [&] { return done; });
+  ProgressWatch watch;
+  tessaline::UploadProgress hook;
+  if (progress) {
+    hook = [&watch](std::uint64_t sent, std::uint64_t) { watch.report(sent); };
+  }
+  auto handle =
+      client
+          .postAttachment(
+              tessaline::Feedback(), "bench", "bin",
+              std::make_shared<tessaline::platform::OpenFile>(std::move(opened).value()), hook)
+          .subscribe({}, [&](std::optional<tessaline::Error> error) {
+            // Ends on the main queue, which is what wakes the loop below.
+            tessaline::platform::MainQueue::async([&, error] {
+              std::lock_guard lock(mutex);
+              failure = error;
+              done = true;
+            });
+          });
+  // The main thread runs the main queue, as a host's would, in both modes.
+  tessaline::platform::MainQueue::drainUntil(
+      [&] {
+        std::lock_guard lock(mutex);
+        return done;
+      },
+      std::chrono::hours(1));
+  std::lock_guard lock(mutex);
   if (failure) {
     std::fprintf(stderr, "upload failed: %s\n", failure->description().c_str());
     return 1;
@@ -137,8 +185,8 @@ std::optional<std::pair<pid_t, int>> startSink(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--client") == 0) {
-    return runClient(argv[2]);
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--client") == 0) {
+    return runClient(argv[2], argc == 4 && std::strcmp(argv[3], "--progress") == 0);
   }
   long sizeMiB = 256;
   int runs = 3;
@@ -181,13 +229,15 @@ int main(int argc, char** argv) {
       base + "/attachments?fileId=bench&localId=00000000-0000-0000-0000-000000000000&extension=bin";
 
   std::vector<Run> clientRuns;
+  std::vector<Run> progressRuns;
   std::vector<Run> curlRuns;
   bool ok = true;
   for (int run = 0; run < runs && ok; ++run) {
     curlRuns.push_back(timed({"curl", "-sS", "-o", "/dev/null", "--fail", "-X", "POST", "-H",
                               "Expect:", "-T", file, url}));
     clientRuns.push_back(timed({directory + "/upload_bench", "--client", file}));
-    ok = curlRuns.back().ok && clientRuns.back().ok;
+    progressRuns.push_back(timed({directory + "/upload_bench", "--client", file, "--progress"}));
+    ok = curlRuns.back().ok && clientRuns.back().ok && progressRuns.back().ok;
   }
   kill(sink->first, SIGTERM);
   waitpid(sink->first, nullptr, 0);
@@ -210,12 +260,17 @@ int main(int argc, char** argv) {
   };
   const double clientRate = static_cast<double>(sizeMiB) / best(clientRuns);
   const double curlRate = static_cast<double>(sizeMiB) / best(curlRuns);
+  const double progressRate = static_cast<double>(sizeMiB) / best(progressRuns);
   std::printf("upload of %ld MiB to a loopback sink, best of %d runs each\n", sizeMiB, runs);
-  std::printf("  client: %8.1f MiB/s   peak RSS %6.1f MiB\n", clientRate,
+  std::printf("  client:               %8.1f MiB/s   peak RSS %6.1f MiB\n", clientRate,
               static_cast<double>(peak(clientRuns)) / 1024);
-  std::printf("  curl:   %8.1f MiB/s   peak RSS %6.1f MiB\n", curlRate,
+  std::printf("  client with progress: %8.1f MiB/s   peak RSS %6.1f MiB\n", progressRate,
+              static_cast<double>(peak(progressRuns)) / 1024);
+  std::printf("  curl:                 %8.1f MiB/s   peak RSS %6.1f MiB\n", curlRate,
               static_cast<double>(peak(curlRuns)) / 1024);
   std::printf("throughput ratio client/curl: %.2f (goal >= 0.90)\n", clientRate / curlRate);
+  std::printf("throughput ratio with/without progress: %.3f (goal >= 0.98)\n",
+              progressRate / clientRate);
   std::printf("client peak RSS: %.1f MiB (goal < 32 MiB)\n",
               static_cast<double>(peak(clientRuns)) / 1024);
   return 0;

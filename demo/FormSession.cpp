@@ -9,9 +9,13 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <utility>
+
+#include <unistd.h>
 
 namespace tessaline::demo {
 
@@ -26,6 +30,21 @@ void say(const std::string& text) {
 
 void complain(const std::string& text) {
   std::cerr << "tessaline-demo: " << text << std::endl;
+}
+
+// "Uploading [#########-----------]  45% 4.1 of 9.0 MiB", redrawn in place on a terminal.
+void showUploadProgress(const FeedbackFormViewModel::UploadProgress& progress) {
+  constexpr std::size_t kWidth = 30;
+  const double fraction = static_cast<double>(progress.bytesSent) /
+                          static_cast<double>(std::max<std::uint64_t>(progress.bytesToSend, 1));
+  const auto filled = static_cast<std::size_t>(fraction * kWidth);
+  const auto mib = [](std::uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); };
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "] %3d%% %.1f of %.1f MiB",
+                static_cast<int>(fraction * 100), mib(progress.bytesSent),
+                mib(progress.bytesToSend));
+  std::cout << "\rUploading [" << std::string(filled, '#') << std::string(kWidth - filled, '-')
+            << numbers << (progress.bytesSent == progress.bytesToSend ? "\n" : "") << std::flush;
 }
 
 std::string trimmed(const std::string& text) {
@@ -146,6 +165,14 @@ void FormSession::watchModel() {
     self->lastStateDescription_ = text;
     say("Status: " + text);
   }));
+  if (isatty(STDOUT_FILENO) == 1) {
+    subscriptions_.push_back(
+        model_->uploadProgress.subscribe([](const FeedbackFormViewModel::UploadProgress& value) {
+          if (value.bytesToSend > 0) {
+            showUploadProgress(value);
+          }
+        }));
+  }
   subscriptions_.push_back(
       model_->diagnosticItems.subscribe([weak](const std::vector<DiagnosisItem>& items) {
         if (auto self = weak.lock()) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +48,10 @@ struct TESSALINE_EXPORT HttpRequest {
   // Both the connect time-out and the idle time-out: a transfer that moves no byte for this long
   // fails. There is no limit on the total time of a transfer that keeps moving.
   std::chrono::seconds timeout = kDefaultTimeout;
+  // Optional: called on the session's worker thread whenever more of the body has gone out, with
+  // the bytes sent and the body's size. A request sent once more starts again from zero. Called
+  // often: keep it cheap.
+  std::function<void(std::uint64_t sent, std::uint64_t total)> uploadProgress;
 };
 
 // The answer to a request. The status is reported, never judged: any status is a response.

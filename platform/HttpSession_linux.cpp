@@ -340,11 +340,21 @@ int onUploadSeek(void* context, curl_off_t offset, int origin) {
 }
 
 // Fails a transfer that has moved no byte for its idle time-out. libcurl's own low-speed check
-// averages over its last five seconds, so a stall right after data would fail seconds late.
-int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+// averages over its last five seconds, so a stall right after data would fail seconds late. Also
+// reports the request body's progress to whoever asked for it.
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t uploadTotal,
+               curl_off_t uploaded) {
   auto* transfer = static_cast<HttpTransfer*>(context);
   const auto now = std::chrono::steady_clock::now();
   if (downloaded != transfer->lastDownloaded || uploaded != transfer->lastUploaded) {
+    if (uploaded != transfer->lastUploaded && uploaded > 0 && transfer->request.uploadProgress) {
+      try {
+        transfer->request.uploadProgress(
+            static_cast<std::uint64_t>(uploaded),
+            static_cast<std::uint64_t>(std::max(uploadTotal, uploaded)));
+      } catch (...) {
+      }
+    }
     transfer->lastDownloaded = downloaded;
     transfer->lastUploaded = uploaded;
     transfer->lastActivity = now;

@@ -22,6 +22,9 @@ namespace tessaline {
 
 class DiagnosisRunner;
 class FeedbackAPIClient;
+namespace detail {
+class UploadMeter;
+}
 struct AttachmentUploadResponse;
 namespace platform {
 class Logger;
@@ -74,6 +77,14 @@ class TESSALINE_EXPORT FeedbackFormViewModel
     std::optional<Failure> failure_;
   };
 
+  // The upload phase's progress over all attachments of the report. An attachment whose upload
+  // ended counts in full, sent or not, so a finished phase always stands at bytesToSend.
+  struct UploadProgress {
+    std::uint64_t bytesSent = 0;
+    std::uint64_t bytesToSend = 0;
+    friend bool operator==(const UploadProgress&, const UploadProgress&) = default;
+  };
+
   // The error of addCustomAttachment's own checks (Error::Kind::attachment).
   struct TESSALINE_EXPORT AttachmentError {
     std::string localizedDescription;
@@ -98,6 +109,7 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   Published<std::string> stateDescription_{"", &objectWillChange};
   Published<std::vector<ReportAttachment>> customAttachments_{{}, &objectWillChange};
   Published<State> state_{State::idle(), &objectWillChange};
+  Published<UploadProgress> uploadProgress_{{}, &objectWillChange};
 
  public:
   // Read-only published properties.
@@ -108,6 +120,9 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   const Published<std::string>& stateDescription = stateDescription_;
   const Published<std::vector<ReportAttachment>>& customAttachments = customAttachments_;
   const Published<State>& state = state_;
+  // Set when the upload phase starts, then as bytes go out (on the main queue, at most about 20
+  // times a second) and once more when every upload has ended.
+  const Published<UploadProgress>& uploadProgress = uploadProgress_;
 
   // Published properties the host may set.
   Published<bool> knownIssuesAcknowledged{false, &objectWillChange};
@@ -156,7 +171,8 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   void applyConfig(const Config& config);
   void bindFormFields();
   void uploadAttachments();
-  void uploadAttachment(const ReportAttachment& attachment);
+  void uploadAttachment(const ReportAttachment& attachment,
+                        const std::shared_ptr<detail::UploadMeter>& meter);
   void checkUploadsFinished();
   void submitReport();
   void reportAccepted(const std::string& id);
@@ -174,6 +190,7 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   // Outcomes of an upload pass that retry() abandoned are not counted in the next one.
   std::uint64_t uploadPass_ = 0;
   std::vector<AttachmentUploadResponse> attachmentResponses_;
+  std::shared_ptr<detail::UploadMeter> uploadMeter_;  // of the current upload pass
   std::optional<std::string> formattedMaxAttachmentSize_;
   // The record as last seen, to post notifications only for real changes.
   std::optional<Feedback> lastFeedback_;

@@ -1,6 +1,7 @@
 // The submission pipeline of the form: diagnosis, uploads, report.
 #include <Tessaline/diagnostics/DiagnosisRunner.h>
 #include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/form/detail/UploadMeter.h>
 #include <Tessaline/service/AttachmentUploadResponse.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 #include <Tessaline/service/FeedbackReportRequest.h>
@@ -8,6 +9,8 @@
 #include <platform/Logger.h>
 #include <platform/MainQueue.h>
 #include <platform/OpenFile.h>
+
+#include <type_traits>
 
 namespace tessaline {
 
@@ -52,16 +55,31 @@ void FeedbackFormViewModel::uploadAttachments() {
   }
 
   if (attachments.empty()) {
+    uploadProgress_.set({});
     submitReport();
     return;
   }
+  const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
+  uploadMeter_ = std::make_shared<detail::UploadMeter>(
+      [weak, pass = uploadPass_](std::uint64_t sent, std::uint64_t total) {
+        auto self = weak.lock();
+        if (self && self->uploadPass_ == pass) {
+          self->uploadProgress_.set({sent, total});
+        }
+      });
   uploadableItemCount_ = static_cast<std::int64_t>(attachments.size());
   for (const auto& attachment : attachments) {
-    uploadAttachment(attachment);
+    uploadAttachment(attachment, uploadMeter_);
+  }
+  // Updates reach the main queue only after this task, so this value comes first, unless every
+  // file failed to open and the final value is already out.
+  if (uploadedItemCount_ != uploadableItemCount_) {
+    uploadProgress_.set({0, uploadMeter_->total()});
   }
 }
 
-void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment) {
+void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment,
+                                             const std::shared_ptr<detail::UploadMeter>& meter) {
   AttachmentData data;
   if (const Url* url = attachment.fileURL()) {
     // Streamed from an open descriptor: the size is fixed when the file is opened.
@@ -77,6 +95,15 @@ void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment)
   } else if (const Bytes* payload = attachment.payloadBytes()) {
     data = *payload;
   }
+  const std::size_t index = meter->add(std::visit(
+      [](const auto& content) -> std::uint64_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(content)>, Bytes>) {
+          return content.size();
+        } else {
+          return content->size();
+        }
+      },
+      data));
 
   log_->debug("Uploading attachment for %{public}@", attachment.id);
   const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
@@ -85,7 +112,9 @@ void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment)
   // time, so no increment is lost and the pass is found complete once.
   cancellables_.push_back(
       client_
-          ->postAttachment(feedback.get(), attachment.id, attachment.fileExtension, std::move(data))
+          ->postAttachment(
+              feedback.get(), attachment.id, attachment.fileExtension, std::move(data),
+              [meter, index](std::uint64_t sent, std::uint64_t) { meter->update(index, sent); })
           .subscribe(
               [weak, pass](AttachmentUploadResponse response) {
                 platform::MainQueue::async([weak, pass, response = std::move(response)] {
@@ -95,12 +124,13 @@ void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment)
                   }
                 });
               },
-              [weak, pass, id = attachment.id](const std::optional<Error>&) {
-                platform::MainQueue::async([weak, pass, id] {
+              [weak, pass, id = attachment.id, meter, index](const std::optional<Error>&) {
+                platform::MainQueue::async([weak, pass, id, meter, index] {
                   auto self = weak.lock();
                   if (!self || self->uploadPass_ != pass) {
                     return;
                   }
+                  meter->finish(index);
                   self->log_->debug("Upload completed for %{public}@", id);
                   ++self->uploadedItemCount_;
                   self->checkUploadsFinished();
@@ -113,6 +143,9 @@ void FeedbackFormViewModel::checkUploadsFinished() {
     return;
   }
   log_->debug("All uploads finished");
+  if (uploadMeter_) {
+    uploadMeter_->close();
+  }
   platform::MainQueue::async([self = shared_from_this()] { self->submitReport(); });
 }
 

@@ -104,7 +104,7 @@ Deferred<Config> FeedbackAPIClient::fetchConfig() const {
 
 Deferred<AttachmentUploadResponse> FeedbackAPIClient::postAttachment(
     const Feedback& feedback, const std::string& fileId, const std::string& fileExtension,
-    AttachmentData data) const {
+    AttachmentData data, UploadProgress progress) const {
   auto url = urlWithQuery(environment_.baseURL(), "attachments",
                           "fileId=" + percentEncodeQueryValue(fileId) +
                               "&localId=" + feedback.localId.uuidString() +
@@ -115,6 +115,7 @@ Deferred<AttachmentUploadResponse> FeedbackAPIClient::postAttachment(
   platform::HttpRequest request(std::move(url).value(), "POST");
   request.timeout = kPostTimeout;
   std::visit([&](auto&& content) { request.body = std::move(content); }, std::move(data));
+  request.uploadProgress = std::move(progress);
   return exchange<AttachmentUploadResponse>(*session_, std::move(request));
 }
 

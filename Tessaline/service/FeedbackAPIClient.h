@@ -14,6 +14,7 @@
 
 #include <platform/Logger.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,8 @@ class OpenFile;
 // The content of one attachment upload: bytes in memory, or an open file streamed from its
 // descriptor.
 using AttachmentData = std::variant<Bytes, std::shared_ptr<platform::OpenFile>>;
+// Bytes of an upload's content sent so far, and its size.
+using UploadProgress = std::function<void(std::uint64_t sent, std::uint64_t total)>;
 
 // The client of the feedback service. Held in a std::shared_ptr by the host and the form model.
 // Every client uses the one process-wide HTTP session; outcomes of its deferred requests arrive
@@ -57,11 +60,13 @@ class TESSALINE_EXPORT FeedbackAPIClient {
   // GET config.
   Deferred<Config> fetchConfig() const;
   // POST attachments?fileId=…&localId=…&extension=… with the raw content as body; the feedback
-  // supplies only its localId.
+  // supplies only its localId. `progress`, when given, hears on the HTTP thread how much of the
+  // content has gone out (see HttpRequest::uploadProgress).
   Deferred<AttachmentUploadResponse> postAttachment(const Feedback& feedback,
                                                     const std::string& fileId,
                                                     const std::string& fileExtension,
-                                                    AttachmentData data) const;
+                                                    AttachmentData data,
+                                                    UploadProgress progress = {}) const;
   // POST reports with the JSON report; fails at once with an APIError when it cannot be encoded.
   Deferred<FeedbackSubmissionResponse> postReport(
       const Feedback& feedback,
