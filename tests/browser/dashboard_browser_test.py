@@ -9,7 +9,7 @@ import io, json, os, re, subprocess, sys, tempfile, time, urllib.error, urllib.p
 import urllib.request, uuid, zipfile, zlib, struct
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
@@ -153,8 +153,15 @@ def main():
             # Waits for the page the click leads to.
             page = driver.find_element(By.TAG_NAME, "html")
             driver.find_element(By.CSS_SELECTOR, css).click()
-            WebDriverWait(driver, 20).until(expected_conditions.staleness_of(page))
+            WebDriverWait(driver, 20).until(lambda _: gone(page))
             no_script_ran()
+
+        def gone(element):
+            # Chromium may answer a detached node with an inspector error instead of "stale".
+            try:
+                return expected_conditions.staleness_of(element)(driver)
+            except WebDriverException:
+                return True
 
         def text(css):
             return driver.find_element(By.CSS_SELECTOR, css).text
