@@ -100,7 +100,8 @@ std::optional<int> parseCommandLine(int argc, char** argv, DemoOptions& options)
   take(nameOption, options.name, name);
   take(emailOption, options.email, email);
   options.diagnostics = !noDiagnostics;
-  options.interactive = !formFlags && !options.checkUpdates && !options.flushOutbox && ::isatty(STDIN_FILENO) == 1;
+  options.interactive =
+      !formFlags && !options.checkUpdates && !options.flushOutbox && ::isatty(STDIN_FILENO) == 1;
   return std::nullopt;
 }
 
@@ -131,8 +132,8 @@ int flushOutbox(std::shared_ptr<FeedbackAPIClient> client) {
   auto outbox = std::make_shared<Outbox>();
   std::cout << "Outbox: " << outbox->directory() << std::endl;
   outbox->flush(std::move(client), [&status](const Outbox::FlushResult& result) {
-    std::cout << "Sent " << result.sent << " kept report(s); " << result.dropped
-              << " refused; " << result.remaining << " still kept" << std::endl;
+    std::cout << "Sent " << result.sent << " kept report(s); " << result.dropped << " refused; "
+              << result.remaining << " still kept" << std::endl;
     if (result.error) {
       std::cerr << "tessaline-demo: sending stopped: " << result.error->description() << std::endl;
     } else {

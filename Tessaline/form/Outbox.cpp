@@ -140,6 +140,23 @@ std::vector<Outbox::Entry> Outbox::entries() const {
   return found;
 }
 
+void Outbox::removeAbandonedWrites() const {
+  // A write still running has a young temporary file; an old one lost its writer to a crash.
+  const auto cutoff = Clock::now() - std::chrono::hours(1);
+  std::vector<std::string> abandoned;
+  static_cast<void>(FileSystem::enumerate(directory_, [&](const FileSystem::Entry& entry) {
+    if (entry.name.starts_with(".tmp-") && entry.path == directory_ + "/" + entry.name) {
+      const auto created = FileSystem::creationDate(entry.path);
+      if (created && *created < cutoff) {
+        abandoned.push_back(entry.path);
+      }
+    }
+  }));
+  for (const auto& path : abandoned) {
+    static_cast<void>(platform::AtomicFile::remove(path));
+  }
+}
+
 std::optional<std::string> Outbox::pathOf(const Uuid& localId) const {
   const std::string tail = "-" + localId.uuidString() + std::string(kSuffix);
   for (const auto& entry : entries()) {
@@ -239,6 +256,7 @@ Outbox::FlushResult Outbox::flushNow(FeedbackAPIClient& client) {
       return result;
     }
   }
+  removeAbandonedWrites();
   auto reports = pending();
   auto failed = [&](const Error& error, std::size_t index) {
     const auto now = Clock::now();

@@ -103,6 +103,7 @@ class TESSALINE_EXPORT Outbox {
   };
   std::vector<Entry> entries() const;
   std::optional<std::string> pathOf(const Uuid& localId) const;
+  void removeAbandonedWrites() const;
   FlushResult flushNow(FeedbackAPIClient& client);
 
   std::string directory_;

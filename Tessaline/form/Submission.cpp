@@ -247,7 +247,11 @@ void FeedbackFormViewModel::keepReport(const Feedback& report, const Error& erro
     return;
   }
   log_->error("Report submission failed, kept for later: %{public}@", error.description());
-  stateDescription_.set("Your feedback could not be sent now (" + error.description() +
+  // A body that failed to decode says nothing useful to the user; its status does.
+  const std::string reason = error.httpStatus() != 0 ? "the service answered with status " +
+                                                           std::to_string(error.httpStatus())
+                                                     : error.description();
+  stateDescription_.set("Your feedback could not be sent now (" + reason +
                         ").\nIt was kept on this computer and will be sent later.");
   state_.set(State::submitted());
 }
