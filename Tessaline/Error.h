@@ -40,7 +40,10 @@ class TESSALINE_EXPORT Error {
     return copy;
   }
 
-  friend bool operator==(const Error&, const Error&) = default;
+  // The same error: kind and description; the answer's details are not part of it.
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.kind_ == b.kind_ && a.description_ == b.description_;
+  }
 
  private:
   Kind kind_;

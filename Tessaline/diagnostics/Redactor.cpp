@@ -5,6 +5,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace tessaline {
@@ -36,12 +37,13 @@ Settings& settings() {
 
 struct Redactor::Compiled {
   struct Entry {
-    int firstGroup;  // the group that holds the rule's whole match
-    int groups;      // the rule's own groups
+    std::unique_ptr<RE2> re;
     std::string replacement;
   };
+  // All rules as one alternation: one scan finds where the next match is.
   std::unique_ptr<RE2> combined;
   std::vector<Entry> entries;
+  int maxGroups = 0;
 };
 
 std::vector<Redactor::Rule> Redactor::defaultRules(const std::string& homeDirectory) {
@@ -66,21 +68,20 @@ std::vector<Redactor::Rule> Redactor::defaultRules(const std::string& homeDirect
 Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
   auto compiled = std::make_shared<Compiled>();
   std::string combined;
-  int nextGroup = 1;
   for (const auto& rule : rules) {
-    const RE2 single(rule.pattern, options());
-    if (!single.ok()) {
+    auto single = std::make_unique<RE2>(rule.pattern, options());
+    if (!single->ok()) {
       return Error(Error::Kind::generic, "The redaction pattern \"" + rule.pattern +
-                                             "\" is not valid: " + single.error());
+                                             "\" is not valid: " + single->error());
     }
     std::string problem;
-    if (!single.CheckRewriteString(rule.replacement, &problem)) {
+    if (!single->CheckRewriteString(rule.replacement, &problem)) {
       return Error(Error::Kind::generic, "The redaction replacement \"" + rule.replacement +
                                              "\" is not valid: " + problem);
     }
-    combined += (combined.empty() ? "(" : "|(") + rule.pattern + ")";
-    compiled->entries.push_back({nextGroup, single.NumberOfCapturingGroups(), rule.replacement});
-    nextGroup += 1 + single.NumberOfCapturingGroups();
+    combined += (combined.empty() ? "(?:" : "|(?:") + rule.pattern + ")";
+    compiled->maxGroups = std::max(compiled->maxGroups, single->NumberOfCapturingGroups());
+    compiled->entries.push_back({std::move(single), rule.replacement});
   }
   if (!rules.empty()) {
     compiled->combined = std::make_unique<RE2>(combined, options());
@@ -96,25 +97,29 @@ std::string Redactor::apply(std::string_view text) const {
   if (!compiled_ || !compiled_->combined) {
     return std::string(text);
   }
-  const RE2& re = *compiled_->combined;
   const re2::StringPiece input(text.data(), text.size());
-  std::vector<re2::StringPiece> groups(1 + static_cast<std::size_t>(re.NumberOfCapturingGroups()));
+  std::vector<re2::StringPiece> groups(1 + static_cast<std::size_t>(compiled_->maxGroups));
   std::string out;
   out.reserve(text.size());
   std::size_t position = 0;
-  while (position <= text.size() && re.Match(input, position, text.size(), RE2::UNANCHORED,
-                                             groups.data(), static_cast<int>(groups.size()))) {
-    const auto start = static_cast<std::size_t>(groups[0].data() - text.data());
+  re2::StringPiece found;
+  // The combined scan runs without groups (its fastest form); the rule that matched is the
+  // first one matching at that place, and only it extracts its groups, over a few bytes.
+  while (position <= text.size() &&
+         compiled_->combined->Match(input, position, text.size(), RE2::UNANCHORED, &found, 1)) {
+    const auto start = static_cast<std::size_t>(found.data() - text.data());
     out.append(text.substr(position, start - position));
+    std::size_t end = start + found.size();
     for (const auto& entry : compiled_->entries) {
-      if (groups[static_cast<std::size_t>(entry.firstGroup)].data() != nullptr) {
-        re.Rewrite(&out, entry.replacement, &groups[static_cast<std::size_t>(entry.firstGroup)],
-                   entry.groups + 1);
+      const int count = 1 + entry.re->NumberOfCapturingGroups();
+      if (entry.re->Match(input, start, text.size(), RE2::ANCHOR_START, groups.data(), count)) {
+        entry.re->Rewrite(&out, entry.replacement, groups.data(), count);
+        end = start + groups[0].size();
         break;
       }
     }
-    position = start + groups[0].size();
-    if (groups[0].empty()) {  // an empty match: keep the next byte and move past it
+    position = end;
+    if (end == start) {  // an empty match: keep the next byte and move past it
       if (position < text.size()) {
         out.push_back(text[position]);
       }

@@ -191,22 +191,24 @@ Result<Unit> Outbox::store(const Report& report) {
     return written;
   }
 
-  auto kept = entries();
+  const auto kept = entries();
+  std::size_t count = kept.size();
   std::uint64_t bytes = 0;
   for (const auto& entry : kept) {
     bytes += entry.size;
   }
-  for (auto entry = kept.begin();
-       entry != kept.end() && (static_cast<std::size_t>(kept.end() - entry) > limits_.maxReports ||
-                               bytes > limits_.maxBytes);
-       ++entry) {
-    if (entry->path == path) {
+  for (const auto& entry : kept) {
+    if (count <= limits_.maxReports && bytes <= limits_.maxBytes) {
+      break;
+    }
+    if (entry.path == path) {  // a report kept again keeps its place in the queue
       continue;
     }
     log_->error("The outbox is full: dropped the oldest kept report %{public}@",
-                fileName(entry->path));
-    static_cast<void>(platform::AtomicFile::remove(entry->path));
-    bytes -= entry->size;
+                fileName(entry.path));
+    static_cast<void>(platform::AtomicFile::remove(entry.path));
+    --count;
+    bytes -= entry.size;
   }
   return Unit{};
 }
