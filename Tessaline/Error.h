@@ -28,11 +28,28 @@ class TESSALINE_EXPORT Error {
   // The textual description, as logged and shown to the user.
   const std::string& description() const { return description_; }
 
-  friend bool operator==(const Error&, const Error&) = default;
+  // For an answer of the service that did not decode: its HTTP status and its "Retry-After"
+  // field, so a caller can tell an overloaded or failing service (429, 5xx) from a refusal.
+  // 0 and "" for every other error.
+  long httpStatus() const { return httpStatus_; }
+  const std::string& retryAfter() const { return retryAfter_; }
+  Error withAnswer(long status, std::string retryAfter) const {
+    Error copy = *this;
+    copy.httpStatus_ = status;
+    copy.retryAfter_ = std::move(retryAfter);
+    return copy;
+  }
+
+  // The same error: kind and description; the answer's details are not part of it.
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.kind_ == b.kind_ && a.description_ == b.description_;
+  }
 
  private:
   Kind kind_;
   std::string description_;
+  long httpStatus_ = 0;
+  std::string retryAfter_;
 };
 
 // Either a value or an Error.

@@ -15,3 +15,7 @@ tessaline_warnings(log_capture_bench)
 add_executable(crash_scan_bench ${CMAKE_CURRENT_LIST_DIR}/crash_scan_bench.cpp)
 target_link_libraries(crash_scan_bench PRIVATE tessaline_objects)
 tessaline_warnings(crash_scan_bench)
+
+add_executable(redaction_bench ${CMAKE_CURRENT_LIST_DIR}/redaction_bench.cpp)
+target_link_libraries(redaction_bench PRIVATE tessaline_objects PkgConfig::RE2)
+tessaline_warnings(redaction_bench)

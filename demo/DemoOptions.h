@@ -28,6 +28,9 @@ struct DemoOptions {
   double stopCaptureAfterSeconds = 3;
   bool checkUpdates = false;
   std::string train = "stable";
+  // Keep a report the service cannot receive in the outbox; send what the outbox holds.
+  bool outbox = false;
+  bool flushOutbox = false;
   // Ask for each field on the terminal instead of taking them from the flags.
   bool interactive = false;
 };

@@ -11,6 +11,7 @@
 #include <Tessaline/diagnostics/SystemLogsCollectorStep.h>
 #include <Tessaline/diagnostics/SystemProfileStep.h>
 #include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/form/Outbox.h>
 #include <Tessaline/service/Environment.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 #include <platform/MainBundle.h>
@@ -73,6 +74,10 @@ std::optional<int> parseCommandLine(int argc, char** argv, DemoOptions& options)
   app.add_flag("--check-updates", options.checkUpdates,
                "Ask the service for a newer build and print its answer");
   app.add_option("--train", options.train, "Release train")->capture_default_str();
+  app.add_flag("--outbox", options.outbox,
+               "Keep the report on this computer when the service cannot be reached");
+  app.add_flag("--flush-outbox", options.flushOutbox,
+               "Send the reports kept on this computer, then exit");
 
   try {
     app.parse(argc, argv);
@@ -95,7 +100,8 @@ std::optional<int> parseCommandLine(int argc, char** argv, DemoOptions& options)
   take(nameOption, options.name, name);
   take(emailOption, options.email, email);
   options.diagnostics = !noDiagnostics;
-  options.interactive = !formFlags && !options.checkUpdates && ::isatty(STDIN_FILENO) == 1;
+  options.interactive =
+      !formFlags && !options.checkUpdates && !options.flushOutbox && ::isatty(STDIN_FILENO) == 1;
   return std::nullopt;
 }
 
@@ -121,11 +127,32 @@ int checkForUpdates(const FeedbackAPIClient& client) {
   return status;
 }
 
+int flushOutbox(std::shared_ptr<FeedbackAPIClient> client) {
+  int status = demo::kExitFailed;
+  auto outbox = std::make_shared<Outbox>();
+  std::cout << "Outbox: " << outbox->directory() << std::endl;
+  outbox->flush(std::move(client), [&status](const Outbox::FlushResult& result) {
+    std::cout << "Sent " << result.sent << " kept report(s); " << result.dropped << " refused; "
+              << result.remaining << " still kept" << std::endl;
+    if (result.error) {
+      std::cerr << "tessaline-demo: sending stopped: " << result.error->description() << std::endl;
+    } else {
+      status = demo::kExitSubmitted;
+    }
+    platform::MainQueue::stop();
+  });
+  platform::MainQueue::run();
+  return status;
+}
+
 int runForm(const DemoOptions& options, std::shared_ptr<FeedbackAPIClient> client) {
   auto model = FeedbackFormViewModel::make(
       {SystemProfileStep::kind(), SystemLogsCollectorStep::kind(),
        ApplicationLogsCollectorStep::kind(), CollectCrashReportsStep::kind()},
       std::move(client));
+  if (options.outbox) {
+    model->setOutbox(std::make_shared<Outbox>());
+  }
   auto session = demo::FormSession::make(options, model);
   std::unique_ptr<demo::LineReader> reader;
   if (options.interactive) {
@@ -183,6 +210,9 @@ int main(int argc, char** argv) {
     std::cout << "Service: " << service << std::endl;
     if (options.checkUpdates) {
       return checkForUpdates(*client);
+    }
+    if (options.flushOutbox) {
+      return flushOutbox(std::move(client));
     }
     return runForm(options, std::move(client));
   } catch (const std::exception& error) {

@@ -23,6 +23,9 @@ class TESSALINE_EXPORT FileSystem {
   static Result<std::string> temporaryDirectory();
   // The user's home folder: $HOME, else the password database's entry.
   static std::string homeDirectory();
+  // Where the user's programs keep state between runs: $XDG_STATE_HOME when it is an absolute
+  // path, else ~/.local/state.
+  static std::string stateDirectory();
 
   // Makes a folder and any missing parents; an existing folder is fine.
   static Result<Unit> createDirectory(const std::string& path);

@@ -98,6 +98,13 @@ std::string FileSystem::homeDirectory() {
   return "/";
 }
 
+std::string FileSystem::stateDirectory() {
+  if (const char* value = std::getenv("XDG_STATE_HOME"); value != nullptr && *value == '/') {
+    return value;
+  }
+  return homeDirectory() + "/.local/state";
+}
+
 Result<Unit> FileSystem::createDirectory(const std::string& path) {
   std::error_code code;
   fs::create_directories(path, code);

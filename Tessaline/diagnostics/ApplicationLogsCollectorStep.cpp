@@ -1,5 +1,6 @@
 #include <Tessaline/diagnostics/ApplicationLogsCollectorStep.h>
 
+#include <Tessaline/diagnostics/Redactor.h>
 #include <Tessaline/diagnostics/detail/StepState.h>
 #include <platform/FileSystem.h>
 #include <platform/Process.h>
@@ -113,13 +114,18 @@ void ApplicationLogsCollectorStep::onQueueCollectLogs(
     return;
   }
 
+  const auto redactor = Redactor::current();
   for (const auto& url : registeredLogFileURLs()) {
     Result<Unit> copied = Unit{};
     if (!url.isFileURL()) {
       copied = Error(Error::Kind::fileSystem,
                      "Cannot copy " + url.absoluteString() + ": not a file URL");
     } else {
-      copied = FileSystem::copyItem(url.path(), stagingPath + "/" + url.lastPathComponent());
+      const std::string copy = stagingPath + "/" + url.lastPathComponent();
+      copied = FileSystem::copyItem(url.path(), copy);
+      if (copied) {
+        copied = redactor->applyToFiles(copy);  // only redacted copies go into the archive
+      }
     }
     if (!copied) {
       log.error("Error copying log file: %{public}s", copied.error().description());

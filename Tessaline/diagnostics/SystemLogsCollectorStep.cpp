@@ -1,5 +1,6 @@
 #include <Tessaline/diagnostics/SystemLogsCollectorStep.h>
 
+#include <Tessaline/diagnostics/Redactor.h>
 #include <Tessaline/diagnostics/detail/StepState.h>
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
@@ -82,7 +83,9 @@ void SystemLogsCollectorStep::onQueueCollectLogs(const std::weak_ptr<const Diagn
   process->waitUntilExit();
   state->isRunning = false;
   state->log.debug("Log collector done");
-  detail::completeOnMainQueue(step, state, process->output());
+  // Private details are rewritten before the capture leaves the step.
+  detail::completeOnMainQueue(step, state,
+                              Bytes(Redactor::current()->apply(process->output().view())));
 }
 
 }  // namespace tessaline

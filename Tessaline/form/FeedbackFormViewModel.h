@@ -25,6 +25,7 @@ class FeedbackAPIClient;
 namespace detail {
 class UploadMeter;
 }
+class Outbox;
 struct AttachmentUploadResponse;
 namespace platform {
 class Logger;
@@ -149,6 +150,11 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   // Starts the whole submission again with a fresh diagnosis.
   void retry();
 
+  // From now on a report that cannot reach the service (no connection, a time-out, or a 429/5xx
+  // status without a valid answer) is kept in `outbox` with its attachments, and the form ends
+  // in `submitted` with a text that says so. Nothing is kept without an outbox (the default).
+  void setOutbox(std::shared_ptr<Outbox> outbox) { outbox_ = std::move(outbox); }
+
   // Adds a user's file after checking it against the configured size limit.
   Result<Unit> addCustomAttachment(const ReportAttachment& attachment);
   // Removes the first equal entry; does nothing when there is none.
@@ -177,6 +183,7 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   void submitReport();
   void reportAccepted(const std::string& id);
   void reportFailed(const Error& error);
+  void keepReport(const Feedback& report, const Error& error);
   const std::string& formattedMaxAttachmentSize();
 
   std::shared_ptr<FeedbackAPIClient> client_;
@@ -191,6 +198,10 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   std::uint64_t uploadPass_ = 0;
   std::vector<AttachmentUploadResponse> attachmentResponses_;
   std::shared_ptr<detail::UploadMeter> uploadMeter_;  // of the current upload pass
+  std::shared_ptr<Outbox> outbox_;
+  // The attachments of the current pass, and its first upload lost in transit, for the outbox.
+  std::vector<ReportAttachment> passAttachments_;
+  std::optional<Error> uploadTransportError_;
   std::optional<std::string> formattedMaxAttachmentSize_;
   // The record as last seen, to post notifications only for real changes.
   std::optional<Feedback> lastFeedback_;

@@ -1,11 +1,13 @@
 // The submission pipeline of the form: diagnosis, uploads, report.
 #include <Tessaline/diagnostics/DiagnosisRunner.h>
 #include <Tessaline/form/FeedbackFormViewModel.h>
+#include <Tessaline/form/Outbox.h>
 #include <Tessaline/form/detail/UploadMeter.h>
 #include <Tessaline/service/AttachmentUploadResponse.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 #include <Tessaline/service/FeedbackReportRequest.h>
 #include <Tessaline/service/FeedbackSubmissionResponse.h>
+#include <platform/FileSystem.h>
 #include <platform/Logger.h>
 #include <platform/MainQueue.h>
 #include <platform/OpenFile.h>
@@ -36,6 +38,9 @@ void FeedbackFormViewModel::retry() {
   // A retried report lists each upload of its own pass once, not those of the failed attempt.
   attachmentResponses_.clear();
   ++uploadPass_;
+  if (outbox_) {  // a kept copy of this report would be sent twice
+    static_cast<void>(outbox_->remove(feedback.get().localId));
+  }
   installRunner(DiagnosisRunner::make(runner_->steps.get()));
   submit();
 }
@@ -54,6 +59,8 @@ void FeedbackFormViewModel::uploadAttachments() {
     attachments.push_back(attachment);
   }
 
+  passAttachments_ = attachments;
+  uploadTransportError_.reset();
   if (attachments.empty()) {
     uploadProgress_.set({});
     submitReport();
@@ -124,13 +131,16 @@ void FeedbackFormViewModel::uploadAttachment(const ReportAttachment& attachment,
                   }
                 });
               },
-              [weak, pass, id = attachment.id, meter, index](const std::optional<Error>&) {
-                platform::MainQueue::async([weak, pass, id, meter, index] {
+              [weak, pass, id = attachment.id, meter, index](const std::optional<Error>& error) {
+                platform::MainQueue::async([weak, pass, id, meter, index, error] {
                   auto self = weak.lock();
                   if (!self || self->uploadPass_ != pass) {
                     return;
                   }
                   meter->finish(index);
+                  if (error && Outbox::isTransportFailure(*error) && !self->uploadTransportError_) {
+                    self->uploadTransportError_ = error;
+                  }
                   self->log_->debug("Upload completed for %{public}@", id);
                   ++self->uploadedItemCount_;
                   self->checkUploadsFinished();
@@ -166,6 +176,12 @@ void FeedbackFormViewModel::submitReport() {
   }
   log_->log("Final feedback: %@", report.description());
 
+  // A report missing an attachment lost in transit is kept whole rather than sent without it.
+  if (outbox_ && uploadTransportError_) {
+    keepReport(report, *uploadTransportError_);
+    return;
+  }
+
   const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
   auto request = client_->postReport(report, attachments);
   cancellables_.push_back(request.subscribe(
@@ -176,13 +192,17 @@ void FeedbackFormViewModel::submitReport() {
           }
         });
       },
-      [weak](const std::optional<Error>& error) {
+      [weak, report](const std::optional<Error>& error) {
         if (!error) {
           return;
         }
-        platform::MainQueue::async([weak, error = *error] {
+        platform::MainQueue::async([weak, report, error = *error] {
           if (auto self = weak.lock()) {
-            self->reportFailed(error);
+            if (self->outbox_ && Outbox::isTransportFailure(error)) {
+              self->keepReport(report, error);
+            } else {
+              self->reportFailed(error);
+            }
           }
         });
       }));
@@ -202,6 +222,38 @@ void FeedbackFormViewModel::reportFailed(const Error& error) {
   log_->error("Report submission failed: %{public}@", error.description());
   state_.set(State::failed(Failure::generic(error.description())));
   stateDescription_.set("");
+}
+
+void FeedbackFormViewModel::keepReport(const Feedback& report, const Error& error) {
+  Outbox::Report kept{report, {}};
+  for (const auto& attachment : passAttachments_) {
+    Bytes data;
+    if (const Url* url = attachment.fileURL()) {
+      auto read = platform::FileSystem::readFile(url->path());
+      if (!read) {
+        log_->error("Failed to read custom attachment file from %@: %{public}@", url->path(),
+                    read.error().description());
+        continue;
+      }
+      data = std::move(read).value();
+    } else if (const Bytes* payload = attachment.payloadBytes()) {
+      data = *payload;
+    }
+    kept.attachments.push_back({attachment.id, attachment.fileExtension, std::move(data)});
+  }
+  if (auto stored = outbox_->store(kept); !stored) {
+    log_->error("Could not keep the report for later: %{public}@", stored.error().description());
+    reportFailed(error);
+    return;
+  }
+  log_->error("Report submission failed, kept for later: %{public}@", error.description());
+  // A body that failed to decode says nothing useful to the user; its status does.
+  const std::string reason = error.httpStatus() != 0 ? "the service answered with status " +
+                                                           std::to_string(error.httpStatus())
+                                                     : error.description();
+  stateDescription_.set("Your feedback could not be sent now (" + reason +
+                        ").\nIt was kept on this computer and will be sent later.");
+  state_.set(State::submitted());
 }
 
 }  // namespace tessaline

@@ -8,6 +8,8 @@
 #include <platform/SystemInfo.h>
 #include <platform/UserDefaults.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 #include <utility>
 
@@ -16,6 +18,13 @@ namespace tessaline {
 namespace {
 
 constexpr std::chrono::seconds kPostTimeout{60};
+
+bool sameFieldName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
 
 // A deferred request that runs `request` on `session` and decodes the body as T. The HTTP status
 // and headers are never looked at: an answer succeeds exactly when its body decodes.
@@ -28,7 +37,18 @@ Deferred<T> exchange(platform::HttpSession& session, platform::HttpRequest reque
             sink(response.error());
             return;
           }
-          sink(T::fromJson(response->body.view()));
+          auto decoded = T::fromJson(response->body.view());
+          if (!decoded) {
+            std::string retryAfter;
+            for (const auto& [name, value] : response->headers) {
+              if (sameFieldName(name, "Retry-After")) {
+                retryAfter = value;
+              }
+            }
+            sink(decoded.error().withAnswer(response->status, std::move(retryAfter)));
+            return;
+          }
+          sink(std::move(decoded));
         });
     return Cancellable([task] { task.cancel(); });
   });
@@ -129,7 +149,9 @@ Deferred<FeedbackSubmissionResponse> FeedbackAPIClient::postReport(
   }
   platform::HttpRequest request(environment_.baseURL().appendingPathComponent("reports"), "POST");
   request.timeout = kPostTimeout;
-  request.headers = {{"Content-Type", "application/json"}};
+  // The same report sent again (a retry, or from the outbox) is stored once.
+  request.headers = {{"Content-Type", "application/json"},
+                     {"Idempotency-Key", feedback.localId.uuidString()}};
   request.body = Bytes(std::move(body).value());
   return exchange<FeedbackSubmissionResponse>(*session_, std::move(request));
 }
