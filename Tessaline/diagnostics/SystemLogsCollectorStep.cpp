@@ -4,6 +4,8 @@
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tessaline {
@@ -26,6 +28,24 @@ std::vector<std::string> logToolArguments() {
           "contains 'brisquet.Pairloom.WirelessInputService'"};
 }
 
+// The log tool's exit status when it could not read the system journal; its first lines say why.
+constexpr int kJournalUnreadableStatus = 69;
+
+// The capture with whole lines only: after the cap dropped its oldest bytes, the rest of the cut
+// line goes too, and a first line says how much was dropped.
+Bytes wholeLines(const Bytes& output, std::uint64_t dropped) {
+  if (dropped == 0) {
+    return output;
+  }
+  const auto text = output.view();
+  const auto newline = text.find('\n');
+  const auto kept = newline == std::string_view::npos ? text.size() : newline + 1;
+  return Bytes("Tessaline: " + std::to_string(dropped + kept) +
+               " bytes of earlier lines were dropped to keep the capture within " +
+               std::to_string(SystemLogsCollectorStep::kCaptureLimit / (1024 * 1024)) + " MiB\n" +
+               std::string(text.substr(kept)));
+}
+
 }  // namespace
 
 SystemLogsCollectorStep::SystemLogsCollectorStep()
@@ -34,7 +54,9 @@ SystemLogsCollectorStep::SystemLogsCollectorStep()
                                                      platform::QualityOfService::userInitiated)) {}
 
 SystemLogsCollectorStep::~SystemLogsCollectorStep() {
+  // Never waits for the job: it ends early (its tool terminated, its loops stopped) by itself.
   state_->cancel();
+  queue_->abandon();
   queue_.reset();
 }
 
@@ -79,10 +101,16 @@ void SystemLogsCollectorStep::onQueueCollectLogs(const std::weak_ptr<const Diagn
     return;
   }
   // The tool streams until stop() terminates it; its output is drained meanwhile.
-  process->waitUntilExit();
+  const auto ended = process->waitUntilExit();
   state->isRunning = false;
   state->log.debug("Log collector done");
-  detail::completeOnMainQueue(step, state, process->output());
+  if (ended.reason == platform::Process::Termination::Reason::exit &&
+      ended.status == kJournalUnreadableStatus) {
+    state->log.error("The system log capture could not read the system journal: %{public}@",
+                     std::string(process->output().view().substr(0, 300)));
+  }
+  detail::completeOnMainQueue(step, state,
+                              wholeLines(process->output(), process->droppedOutputBytes()));
 }
 
 }  // namespace tessaline
