@@ -211,8 +211,9 @@ void ApplicationLogsCollectorStep::onQueueCollectLogs(
     log.error("Failed to add source files to log archive: %{public}s",
               archive.error().description());
   }
-  finish(archive);
+  // Removed first, so whoever receives the archive finds no staging folder left behind.
   static_cast<void>(FileSystem::removeItem(stagingPath));
+  finish(archive);
 }
 
 }  // namespace tessaline
