@@ -131,20 +131,23 @@ std::shared_ptr<Progress> CollectCrashReportsStep::run(const Feedback&, Completi
     }
     // Encoded here, not on the main queue: four large reports take a while.
     auto encoded = Report::encodeList(onQueueCollectReports(*scan, *state));
-    if (!encoded) {
+    Result<Bytes> payload = Bytes();
+    if (encoded) {
+      payload = Bytes(std::move(encoded.value()));
+    } else {
       state->log.error("Failed to encode crash logs: %{public}@", encoded.error().description());
+      payload = encoded.error();
     }
     if (state->cancelled()) {
       return;
     }
-    platform::MainQueue::async([step, state, completion, encoded = std::move(encoded)] {
+    platform::MainQueue::async([step, state, completion, payload = std::move(payload)] {
       if (!step.lock()) {
         return;
       }
       state->isRunning = false;
       if (completion) {
-        completion(encoded ? Result<Bytes>(Bytes(encoded.value()))
-                           : Result<Bytes>(encoded.error()));
+        completion(payload);
       }
     });
   });
