@@ -62,12 +62,9 @@ TEST(JournalCapture, LinesLoggedJustBeforeDoneAreAllCaptured) {
       module.error("journal line %d", i);
     }
   });
-  std::size_t lines = 0;
-  for (auto at = text.find("journal line "); at != std::string::npos;
-       at = text.find("journal line ", at + 1)) {
-    ++lines;
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_NE(text.find("journal line " + std::to_string(i) + "\n"), std::string::npos) << text;
   }
-  EXPECT_EQ(lines, 20u) << text;
 }
 
 TEST(JournalCapture, AJournalThatCannotBeReadIsSaidSoFirstAndLogged) {
@@ -75,11 +72,9 @@ TEST(JournalCapture, AJournalThatCannotBeReadIsSaidSoFirstAndLogged) {
     return runInPrivateNamespace("without");
   }
   platform::LogCapture log;
-  const auto text = capture([] {});
   EXPECT_TRUE(
-      text.starts_with("tessaline-log: cannot read the system journal: no system journal "
-                       "files; is systemd-journald running?\n"))
-      << text;
+      capture([] {}).starts_with("tessaline-log: cannot read the system journal: no system "
+                                 "journal files; is systemd-journald running?\n"));
   EXPECT_EQ(log.count("The system log capture could not read the system journal: %{public}@"), 1u);
 }
 
