@@ -145,6 +145,9 @@ bool waitForChange(sd_journal* journal, int journalFd, int signalFd, std::uint64
       {signalFd, POLLIN, 0},
   };
   if (::poll(fds, signalFd >= 0 ? 2 : 1, timeoutMs) < 0 && errno != EINTR) {
+    if (signalFd >= 0) {
+      waitForStop(signalFd);  // the journal cannot be followed: keep what was printed until then
+    }
     return true;
   }
   sd_journal_process(journal);
