@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -140,14 +141,23 @@ TEST(HostileDiagnostics, CaptureOverItsCapKeepsWholeLinesAndSaysWhatWasDropped) 
   ScopedEnvironment marker("TESSALINE_FIXTURE_MARKER", (root.path() / "started").string());
   ScopedExecutableOverride tool("/usr/bin/log", testing::fixtureTool("lines"));
   auto step = std::make_shared<SystemLogsCollectorStep>();
-  const auto text = runStep(step,
-                            [&] {
-                              // The fixture writes every line before it takes the SIGTERM.
-                              ASSERT_TRUE(testing::waitForMarker(root.path() / "started"));
-                              step->stop();
-                            })
-                        .value()
-                        .str();
+  // Stops once every line is written: the fixture then waits with SIGTERM unblocked.
+  const auto stopWhenWritten = [&] {
+    const auto pid = testing::waitForMarker(root.path() / "started");
+    ASSERT_TRUE(pid);
+    ASSERT_TRUE(testing::waitFor(
+        [&] {
+          std::ifstream status("/proc/" + std::to_string(*pid) + "/status");
+          std::string line;
+          while (std::getline(status, line) && !line.starts_with("SigBlk:")) {
+          }
+          return line.size() > 8 &&
+                 ((std::stoull(line.substr(8), nullptr, 16) >> (SIGTERM - 1)) & 1) == 0;
+        },
+        std::chrono::seconds(120)));
+    step->stop();
+  };
+  const auto text = runStep(step, stopWhenWritten).value().str();
   const auto kept = text.substr(text.find('\n') + 1);
   EXPECT_EQ(text.substr(0, text.size() - kept.size()),
             "Tessaline: " + std::to_string(800000 * 86 - kept.size()) +
