@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -137,33 +136,26 @@ TEST(HostileDiagnostics, ProfilerPastItsTimeLimitIsTerminatedAndFails) {
 
 TEST(HostileDiagnostics, CaptureOverItsCapKeepsWholeLinesAndSaysWhatWasDropped) {
   TemporaryDirectory root;
-  ScopedEnvironment lines("TESSALINE_FIXTURE_LINES", "800000");  // 86 bytes each: over 64 MiB
-  ScopedEnvironment marker("TESSALINE_FIXTURE_MARKER", (root.path() / "started").string());
-  ScopedExecutableOverride tool("/usr/bin/log", testing::fixtureTool("lines"));
+  const std::string line = "2024-05-01 10:15:23.456 Df Pairloom[1234:1240] a line of the capture";
+  const auto tool = script(root, "yes '" + line + "' | head -n 1000000\ntouch \"$0.done\"\n" +
+                                     "exec sleep 60\n");  // 69 MB, over the 64 MiB cap
+  ScopedExecutableOverride log("/usr/bin/log", tool);
   auto step = std::make_shared<SystemLogsCollectorStep>();
-  // Stops once every line is written: the fixture then waits with SIGTERM unblocked.
-  const auto stopWhenWritten = [&] {
-    const auto pid = testing::waitForMarker(root.path() / "started");
-    ASSERT_TRUE(pid);
-    ASSERT_TRUE(testing::waitFor(
-        [&] {
-          std::ifstream status("/proc/" + std::to_string(*pid) + "/status");
-          std::string line;
-          while (std::getline(status, line) && !line.starts_with("SigBlk:")) {
-          }
-          return line.size() > 8 &&
-                 ((std::stoull(line.substr(8), nullptr, 16) >> (SIGTERM - 1)) & 1) == 0;
-        },
-        std::chrono::seconds(120)));
-    step->stop();
-  };
-  const auto text = runStep(step, stopWhenWritten).value().str();
+  const auto text =
+      runStep(step,
+              [&] {
+                ASSERT_TRUE(testing::waitFor([&] { return fs::exists(tool.string() + ".done"); },
+                                             std::chrono::seconds(120)));
+                step->stop();
+              })
+          .value()
+          .str();
   const auto kept = text.substr(text.find('\n') + 1);
   EXPECT_EQ(text.substr(0, text.size() - kept.size()),
-            "Tessaline: " + std::to_string(800000 * 86 - kept.size()) +
+            "Tessaline: " + std::to_string(1000000 * (line.size() + 1) - kept.size()) +
                 " bytes of earlier lines were dropped to keep the capture within 64 MiB\n");
-  EXPECT_EQ(kept.size() % 86, 0u);
-  EXPECT_TRUE(kept.starts_with("2024-05-01"));
+  EXPECT_EQ(kept.size() % (line.size() + 1), 0u);
+  EXPECT_TRUE(kept.starts_with(line + "\n"));
 }
 
 // A host's step kind that throws from make() (0), title() (1) or shouldRun() (2).
