@@ -43,11 +43,47 @@ struct FdCloser {
   }
 };
 
+// Opens a regular file for reading without ever blocking (a FIFO opens at once and is refused,
+// like a socket or device, also behind a link); its size through `size`.
+Result<int> openRegularFile(const std::string& path, const std::string& what, std::uint64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    return fileError(what, errno);
+  }
+  struct stat info {};
+  const int failure = ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (failure != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return failure != 0 ? fileError(what, failure)
+                        : Error(Error::Kind::fileSystem, what + ": not a regular file");
+  }
+  size = static_cast<std::uint64_t>(info.st_size);
+  return fd;
+}
+
+// Reads into `buffer` what is there; 0 at the end of the file.
+Result<std::size_t> readSome(int fd, char* buffer, std::size_t length, const std::string& what) {
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, length);
+    if (count >= 0) {
+      return static_cast<std::size_t>(count);
+    }
+    if (errno != EINTR) {
+      return fileError(what, errno);
+    }
+  }
+}
+
 }  // namespace
 
 Result<std::string> FileSystem::temporaryDirectory() {
   if (const char* value = std::getenv("TMPDIR"); value != nullptr && *value != '\0') {
-    std::string path = value;
+    // Tools run in other folders (zip runs in this one), so a relative path would name another.
+    std::error_code code;
+    std::string path = fs::absolute(value, code).string();
+    if (code) {
+      return fileError(std::string("Cannot use the temporary directory ") + value, code);
+    }
     if (path.back() != '/') {
       path += '/';
     }
@@ -114,30 +150,53 @@ Result<Unit> FileSystem::createDirectory(const std::string& path) {
   return Unit{};
 }
 
-Result<Unit> FileSystem::copyItem(const std::string& source, const std::string& destination) {
+Result<bool> FileSystem::createNewDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    return true;
+  }
+  if (errno == EEXIST) {
+    return false;
+  }
+  return fileError("Cannot create the folder " + path, errno);
+}
+
+Result<Unit> FileSystem::copyFile(const std::string& source, const std::string& destination,
+                                  const std::atomic<bool>& cancelled) {
   const std::string what = "Cannot copy " + source + " to " + destination;
-  if (itemExists(destination)) {
-    return fileError(what, EEXIST);
+  std::uint64_t size = 0;
+  const auto in = openRegularFile(source, what, size);
+  if (!in) {
+    return in.error();
   }
-  std::error_code code;
-  const auto status = fs::status(source, code);
-  if (code) {
-    return fileError(what, code);
+  FdCloser input{in.value()};
+  FdCloser out{::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+  if (out.fd < 0) {
+    return fileError(what, errno);
   }
-  if (fs::is_directory(status)) {
-    fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-             code);
-  } else if (fs::is_regular_file(status)) {
-    fs::copy_file(source, destination, code);
-  } else {
-    return Error(Error::Kind::fileSystem, what + ": not a file or folder");
+  auto failed = [&](Error error) -> Result<Unit> {
+    ::unlink(destination.c_str());
+    return error;
+  };
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    if (cancelled.load()) {
+      return failed(Error(Error::Kind::fileSystem, what + ": cancelled"));
+    }
+    const auto count = readSome(input.fd, buffer.data(), buffer.size(), what);
+    if (!count) {
+      return failed(count.error());
+    }
+    if (count.value() == 0) {
+      return Unit{};
+    }
+    for (std::size_t done = 0; done < count.value();) {
+      const ssize_t written = ::write(out.fd, buffer.data() + done, count.value() - done);
+      if (written < 0 && errno != EINTR) {
+        return failed(fileError(what, errno));
+      }
+      done += written > 0 ? static_cast<std::size_t>(written) : 0;
+    }
   }
-  if (code) {
-    std::error_code ignored;
-    fs::remove_all(destination, ignored);
-    return fileError(what, code);
-  }
-  return Unit{};
 }
 
 Result<Unit> FileSystem::removeItem(const std::string& path) {
@@ -150,34 +209,44 @@ Result<Unit> FileSystem::removeItem(const std::string& path) {
 }
 
 Result<Bytes> FileSystem::readFile(const std::string& path) {
+  auto content = readFile(path, UINT64_MAX);
+  if (!content) {
+    return content.error();
+  }
+  return std::move(content.value().bytes);
+}
+
+Result<FileSystem::Content> FileSystem::readFile(const std::string& path, std::uint64_t limit) {
   const std::string what = "Cannot read " + path;
-  FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
-    return fileError(what, errno);
+  Content content;
+  const auto opened = openRegularFile(path, what, content.size);
+  if (!opened) {
+    return opened.error();
   }
-  struct stat info {};
-  if (::fstat(file.fd, &info) != 0) {
-    return fileError(what, errno);
-  }
-  if (S_ISDIR(info.st_mode)) {
-    return fileError(what, EISDIR);
-  }
-  std::string content;
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    content.reserve(static_cast<std::size_t>(info.st_size));
-  }
+  FdCloser file{opened.value()};
+  std::string data;
+  data.reserve(static_cast<std::size_t>(std::min(content.size, limit)));
   char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
-    if (count > 0) {
-      content.append(buffer, static_cast<std::size_t>(count));
-    } else if (count == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return fileError(what, errno);
+  while (data.size() < limit) {
+    const auto count = readSome(
+        file.fd, buffer,
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, limit - data.size())),
+        what);
+    if (!count) {
+      return count.error();
     }
+    if (count.value() == 0) {
+      break;
+    }
+    data.append(buffer, count.value());
   }
-  return Bytes(std::move(content));
+  content.bytes = Bytes(std::move(data));
+  return content;
+}
+
+bool FileSystem::isDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool FileSystem::itemExists(const std::string& path) {
@@ -221,16 +290,24 @@ Result<Unit> FileSystem::enumerate(
       if (name == "." || name == "..") {
         continue;
       }
-      bool isDirectory = item->d_type == DT_DIR;
-      if (item->d_type == DT_UNKNOWN) {
+      unsigned char type = item->d_type;
+      if (type == DT_UNKNOWN) {
         struct stat info {};
-        isDirectory =
-            ::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(info.st_mode);
+        if (::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+          type = S_ISDIR(info.st_mode)   ? DT_DIR
+                 : S_ISREG(info.st_mode) ? DT_REG
+                 : S_ISLNK(info.st_mode) ? DT_LNK
+                                         : DT_UNKNOWN;
+        }
       }
+      const bool isDirectory = type == DT_DIR;
       entry.name.assign(name);
       entry.path.assign(folder).append("/").append(name);
       entry.isDirectory = isDirectory;
+      entry.type = isDirectory      ? Type::directory
+                   : type == DT_REG ? Type::regularFile
+                   : type == DT_LNK ? Type::symbolicLink
+                                    : Type::other;
       visit(entry);
       if (isDirectory) {
         pending.push_back(entry.path);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,7 +28,8 @@ class TESSALINE_EXPORT Process {
   struct Termination {
     enum class Reason { exit, uncaughtSignal, unknown };
     Reason reason = Reason::unknown;
-    int status = -1;  // the exit code or the signal number
+    int status = -1;                 // the exit code or the signal number
+    bool exceededTimeLimit = false;  // terminated because it ran past setTimeLimit()
   };
 
   Process(std::string executablePath, std::vector<std::string> arguments);
@@ -50,6 +52,8 @@ class TESSALINE_EXPORT Process {
   // How long a terminated process may take to exit before waitUntilExit() kills it (SIGKILL).
   static constexpr std::chrono::milliseconds kDefaultTerminationGrace{5000};
   void setTerminationGrace(std::chrono::milliseconds grace);
+  // waitUntilExit() terminates the process once it has run this long (none by default).
+  void setTimeLimit(std::chrono::milliseconds limit);
 
   // Starts the process; an error of kind process (with the system's reason) when it cannot be
   // started. A process launches at most once.
@@ -62,6 +66,8 @@ class TESSALINE_EXPORT Process {
 
   // The captured standard output, complete once waitUntilExit() has returned.
   Bytes output() const;
+  // How many of the oldest output bytes the output limit dropped.
+  std::uint64_t droppedOutputBytes() const;
 
   // Sends SIGTERM, through a process file descriptor where the system has them, so that a
   // reused process id is never hit; a process still running after the termination grace is

@@ -66,6 +66,8 @@ struct Process::Impl {
   // When a terminated process that has not exited is killed; set by the first SIGTERM.
   std::optional<std::chrono::steady_clock::time_point> killDeadline;
   std::chrono::milliseconds terminationGrace = Process::kDefaultTerminationGrace;
+  std::optional<std::chrono::milliseconds> timeLimit;
+  std::optional<std::chrono::steady_clock::time_point> timeLimitDeadline;
   int pid = -1;
   int handle = -1;  // pidfd, or -1
   Termination termination;
@@ -73,6 +75,7 @@ struct Process::Impl {
   // Only the waiting thread touches these.
   int outputFd = -1;
   std::string captured;
+  std::uint64_t dropped = 0;
   Bytes result;
 
   void signalLocked(int signal) {
@@ -107,6 +110,15 @@ struct Process::Impl {
     // Without a pidfd the exit is noticed by looking every 50 ms; with one, a terminate() from
     // another thread is noticed within a second.
     int wait = hasHandle ? 1000 : 50;
+    if (timeLimitDeadline && !killDeadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *timeLimitDeadline - std::chrono::steady_clock::now());
+      if (left.count() > 0) {
+        return std::min<int>(wait, static_cast<int>(left.count()));
+      }
+      termination.exceededTimeLimit = true;
+      terminateLocked();
+    }
     if (!killDeadline) {
       return wait;
     }
@@ -126,6 +138,7 @@ struct Process::Impl {
     // Trim in batches so that a long capture does not move the buffer on every read.
     const std::size_t slack = std::max<std::size_t>(outputLimit / 4, kReadChunk);
     if (final || captured.size() > outputLimit + slack) {
+      dropped += captured.size() - outputLimit;
       captured.erase(0, captured.size() - outputLimit);
     }
   }
@@ -277,6 +290,9 @@ Result<Unit> Process::launch() {
   d.pid = pid;
   d.handle = detail::openProcessHandle(pid);
   d.phase = Impl::Phase::running;
+  if (d.timeLimit) {
+    d.timeLimitDeadline = std::chrono::steady_clock::now() + *d.timeLimit;
+  }
   d.outputFd = pipeFds[0];
   if (d.outputFd >= 0) {
     ::fcntl(d.outputFd, F_SETFL, ::fcntl(d.outputFd, F_GETFL) | O_NONBLOCK);
@@ -357,6 +373,15 @@ Process::Termination Process::waitUntilExit() {
 
 Bytes Process::output() const {
   return impl_->result;
+}
+
+std::uint64_t Process::droppedOutputBytes() const {
+  return impl_->dropped;
+}
+
+void Process::setTimeLimit(std::chrono::milliseconds limit) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->timeLimit = limit;
 }
 
 void Process::terminate() {

@@ -2,6 +2,7 @@
 
 #include <Tessaline/Export.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,14 @@ class TESSALINE_EXPORT SerialQueue {
   QualityOfService qualityOfService() const;
   // True on this queue's worker thread.
   bool isCurrent() const;
+
+  // From now on the queue takes no tasks, drops those that have not started, and its destructor
+  // does not wait for the running task: the worker ends by itself after it. For owners that must
+  // not block (a step released on the main thread); the task must hold all it uses.
+  void abandon();
+  // Waits, at most `timeout`, until the workers of abandoned queues have all ended; true if they
+  // have. For the end of a process or a test.
+  static bool waitForAbandonedWorkers(std::chrono::milliseconds timeout);
 
  private:
   struct State;

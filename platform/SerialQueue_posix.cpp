@@ -17,11 +17,24 @@ struct SerialQueue::State {
   std::condition_variable changed;
   std::deque<std::function<void()>> tasks;
   bool stopping = false;
+  bool abandoned = false;
   std::thread worker;
   std::thread::id workerId;
 };
 
 namespace {
+
+// The workers of abandoned queues that still run.
+struct AbandonedWorkers {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::size_t running = 0;
+};
+
+AbandonedWorkers& abandonedWorkers() {
+  static auto* instance = new AbandonedWorkers();  // used by workers until the process ends
+  return *instance;
+}
 
 // A template, so that it works on the queue's private state without naming it.
 template <class State>
@@ -42,13 +55,18 @@ SerialQueue::SerialQueue(std::string label, QualityOfService qos)
 
 SerialQueue::~SerialQueue() {
   std::deque<std::function<void()>> dropped;  // destroyed outside the lock
+  bool abandoned = false;
   {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
+    abandoned = state_->abandoned;
     dropped.swap(state_->tasks);
   }
   state_->changed.notify_all();
-  if (std::this_thread::get_id() == state_->workerId) {
+  if (abandoned) {
+    // The worker only touches the shared state, which it keeps alive; it counts itself out.
+    state_->worker.detach();
+  } else if (std::this_thread::get_id() == state_->workerId) {
     // Destroyed by its own task: the worker ends by itself after that task and only touches the
     // shared state, which it keeps alive.
     state_->worker.detach();
@@ -81,6 +99,32 @@ bool SerialQueue::isCurrent() const {
   return std::this_thread::get_id() == state_->workerId;
 }
 
+void SerialQueue::abandon() {
+  std::deque<std::function<void()>> dropped;  // destroyed outside the lock
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->abandoned) {
+      return;
+    }
+    {
+      // Counted before the worker can see the flag, so it never counts itself out first.
+      auto& workers = abandonedWorkers();
+      std::lock_guard counted(workers.mutex);
+      ++workers.running;
+    }
+    state_->abandoned = true;
+    state_->stopping = true;
+    dropped.swap(state_->tasks);
+  }
+  state_->changed.notify_all();
+}
+
+bool SerialQueue::waitForAbandonedWorkers(std::chrono::milliseconds timeout) {
+  auto& workers = abandonedWorkers();
+  std::unique_lock lock(workers.mutex);
+  return workers.ended.wait_for(lock, timeout, [&] { return workers.running == 0; });
+}
+
 namespace {
 
 template <class State>
@@ -91,7 +135,7 @@ void workerLoop(const std::shared_ptr<State>& state) {
       std::unique_lock lock(state->mutex);
       state->changed.wait(lock, [&] { return state->stopping || !state->tasks.empty(); });
       if (state->stopping) {
-        return;
+        break;
       }
       task = std::move(state->tasks.front());
       state->tasks.pop_front();
@@ -101,6 +145,14 @@ void workerLoop(const std::shared_ptr<State>& state) {
     } catch (...) {
       // Exceptions never cross a queue boundary.
     }
+  }
+  std::unique_lock lock(state->mutex);
+  if (state->abandoned) {
+    lock.unlock();
+    auto& workers = abandonedWorkers();
+    std::lock_guard counted(workers.mutex);
+    --workers.running;
+    workers.ended.notify_all();
   }
 }
 

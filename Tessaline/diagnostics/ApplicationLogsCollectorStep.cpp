@@ -41,7 +41,9 @@ ApplicationLogsCollectorStep::ApplicationLogsCollectorStep()
                                                      platform::QualityOfService::userInitiated)) {}
 
 ApplicationLogsCollectorStep::~ApplicationLogsCollectorStep() {
+  // Never waits for the job: it ends early (its tool terminated, its loops stopped) by itself.
   state_->cancel();
+  queue_->abandon();
   queue_.reset();
 }
 
@@ -87,12 +89,69 @@ std::shared_ptr<Progress> ApplicationLogsCollectorStep::run(const Feedback&,
   return nullptr;
 }
 
+// Copies one registered item (a file, or a folder with what it holds) to `destination`. Inside a
+// folder only regular files and folders are copied; anything else (a FIFO, socket, device or
+// link) is logged and left out, so neither this copy nor zip can block on it. Stops once the step
+// is cancelled.
+void ApplicationLogsCollectorStep::copyIntoStaging(const std::string& source,
+                                                   const std::string& destination,
+                                                   const detail::StepState& state) {
+  const auto& log = state.log;
+  const auto redactor = Redactor::current();
+  auto copyFile = [&](const std::string& from, const std::string& to) {
+    auto copied = FileSystem::copyFile(from, to, state.cancelled());
+    if (copied) {
+      copied = redactor->applyToFiles(to);  // only redacted copies go into the archive
+      if (!copied) {
+        static_cast<void>(FileSystem::removeItem(to));
+      }
+    }
+    if (!copied) {
+      log.error("Error copying log file: %{public}s", copied.error().description());
+    }
+  };
+  if (!FileSystem::isDirectory(source)) {
+    copyFile(source, destination);  // a link given by the host is followed
+    return;
+  }
+  if (auto made = FileSystem::createNewDirectory(destination); !made || !made.value()) {
+    log.error("Error copying log file: %{public}s",
+              made ? "Cannot copy " + source + ": " + destination + " exists"
+                   : made.error().description());
+    return;
+  }
+  static_cast<void>(FileSystem::enumerate(
+      source,
+      [&](const FileSystem::Entry& entry) {
+        const std::string to = destination + entry.path.substr(source.size());
+        if (state.cancelled()) {
+          return;
+        }
+        if (entry.type == FileSystem::Type::directory) {
+          if (auto dir = FileSystem::createNewDirectory(to); !dir || !dir.value()) {
+            log.error("Error copying log file: %{public}s", "Cannot create " + to);
+          }
+        } else if (entry.type == FileSystem::Type::regularFile) {
+          copyFile(entry.path, to);
+        } else {
+          log.error("Error copying log file: %{public}s",
+                    "Skipped " + entry.path + ": not a regular file or folder");
+        }
+      },
+      [&log](const std::string& path, const Error& error) {
+        log.error("Error copying log file: %{public}s",
+                  "Skipped " + path + ": " + error.description());
+      }));
+}
+
 void ApplicationLogsCollectorStep::onQueueCollectLogs(
     const std::shared_ptr<detail::StepState>& state) {
   const auto& log = state->log;
   auto finish = [&state](const Result<Bytes>& result) {
     state->isRunning = false;
-    state->complete(result);
+    if (!state->cancelled()) {  // a released step's late result is dropped
+      state->complete(result);
+    }
   };
 
   log.debug("onQueueCollectLogs()");
@@ -103,33 +162,44 @@ void ApplicationLogsCollectorStep::onQueueCollectLogs(
     finish(temporaryDirectory.error());
     return;
   }
-  const std::string& directory = temporaryDirectory.value();  // ends with "/"
-  const std::string archivePath = directory + "PairloomLogArchive-" + stamp + ".zip";
-  const std::string stagingName = "PairloomLogs-" + stamp;
-  const std::string stagingPath = directory + stagingName;
-
-  if (auto created = FileSystem::createDirectory(stagingPath); !created) {
+  const std::string& directory = temporaryDirectory.value();  // absolute, ends with "/"
+  if (auto created = FileSystem::createDirectory(directory); !created) {
     log.error("Log archival failed: %{public}s", created.error().description());
     finish(created.error());
     return;
   }
+  // Two runs in the same second (two forms sending at once) must not share the folder: it is
+  // made exclusively, and a taken name gets a suffix, "-2", "-3", ..., after T.
+  std::string suffix;
+  for (int attempt = 1;; ++attempt) {
+    suffix = attempt == 1 ? "" : "-" + std::to_string(attempt);
+    auto created = FileSystem::createNewDirectory(directory + "PairloomLogs-" + stamp + suffix);
+    if (created && created.value()) {
+      break;
+    }
+    if (!created || attempt == 1000) {
+      const auto error =
+          created ? Error(Error::Kind::fileSystem, "Cannot create a staging folder in " + directory)
+                  : created.error();
+      log.error("Log archival failed: %{public}s", error.description());
+      finish(error);
+      return;
+    }
+  }
+  const std::string archivePath = directory + "PairloomLogArchive-" + stamp + suffix + ".zip";
+  const std::string stagingName = "PairloomLogs-" + stamp + suffix;
+  const std::string stagingPath = directory + stagingName;
 
-  const auto redactor = Redactor::current();
   for (const auto& url : registeredLogFileURLs()) {
-    Result<Unit> copied = Unit{};
+    if (state->cancelled()) {
+      break;
+    }
     if (!url.isFileURL()) {
-      copied = Error(Error::Kind::fileSystem,
-                     "Cannot copy " + url.absoluteString() + ": not a file URL");
-    } else {
-      const std::string copy = stagingPath + "/" + url.lastPathComponent();
-      copied = FileSystem::copyItem(url.path(), copy);
-      if (copied) {
-        copied = redactor->applyToFiles(copy);  // only redacted copies go into the archive
-      }
+      log.error("Error copying log file: %{public}s",
+                "Cannot copy " + url.absoluteString() + ": not a file URL");
+      continue;
     }
-    if (!copied) {
-      log.error("Error copying log file: %{public}s", copied.error().description());
-    }
+    copyIntoStaging(url.path(), stagingPath + "/" + url.lastPathComponent(), *state);
   }
 
   // zip would add to an archive an earlier run left at the same path in the same second.
@@ -150,8 +220,9 @@ void ApplicationLogsCollectorStep::onQueueCollectLogs(
     log.error("Failed to add source files to log archive: %{public}s",
               archive.error().description());
   }
-  finish(archive);
+  // Removed first, so whoever receives the archive finds no staging folder left behind.
   static_cast<void>(FileSystem::removeItem(stagingPath));
+  finish(archive);
 }
 
 }  // namespace tessaline

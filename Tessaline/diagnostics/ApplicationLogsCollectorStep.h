@@ -21,8 +21,9 @@ class StepState;
 // Packs the host's registered log files into a zip archive and delivers its bytes. The files are
 // copied into a staging folder "PairloomLogs-<T>" in the temporary directory, which is zipped into
 // "PairloomLogArchive-<T>.zip" there (T: whole seconds since 2001-01-01 UTC) and then removed; the
-// archive stays. The completion is called on the step's own queue, not the main queue.
-// Instances are owned by std::shared_ptr.
+// archive stays. Two runs in one second get "-2", "-3", ... after T. Only regular files and
+// folders are copied. The completion is called on the step's own queue, not the main queue.
+// Instances are owned by std::shared_ptr; releasing one cancels its copy and zip and never waits.
 class TESSALINE_EXPORT ApplicationLogsCollectorStep final
     : public DiagnosisStep,
       public std::enable_shared_from_this<ApplicationLogsCollectorStep> {
@@ -51,6 +52,8 @@ class TESSALINE_EXPORT ApplicationLogsCollectorStep final
 
  private:
   static void onQueueCollectLogs(const std::shared_ptr<detail::StepState>& state);
+  static void copyIntoStaging(const std::string& source, const std::string& destination,
+                              const detail::StepState& state);
 
   std::shared_ptr<detail::StepState> state_;
   std::unique_ptr<platform::SerialQueue> queue_;

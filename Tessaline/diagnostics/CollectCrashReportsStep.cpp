@@ -3,6 +3,7 @@
 #include <Tessaline/diagnostics/detail/StepState.h>
 #include <Tessaline/records/detail/Hash.h>
 #include <Tessaline/records/detail/Json.h>
+#include <Tessaline/records/detail/Utf8.h>
 #include <platform/FileSystem.h>
 #include <platform/MainQueue.h>
 #include <platform/SerialQueue.h>
@@ -83,6 +84,9 @@ CollectCrashReportsStep::CollectCrashReportsStep()
                                                      platform::QualityOfService::userInitiated)) {}
 
 CollectCrashReportsStep::~CollectCrashReportsStep() {
+  // Never waits for the job: it ends early (its tool terminated, its loops stopped) by itself.
+  state_->cancel();
+  queue_->abandon();
   queue_.reset();
 }
 
@@ -125,23 +129,25 @@ std::shared_ptr<Progress> CollectCrashReportsStep::run(const Feedback&, Completi
     if (step.expired()) {
       return;
     }
-    auto reports = onQueueCollectReports(*scan, *state);
-    platform::MainQueue::async([step, state, completion, reports = std::move(reports)] {
+    // Encoded here, not on the main queue: four large reports take a while.
+    auto encoded = Report::encodeList(onQueueCollectReports(*scan, *state));
+    Result<Bytes> payload = Bytes();
+    if (encoded) {
+      payload = Bytes(std::move(encoded.value()));
+    } else {
+      state->log.error("Failed to encode crash logs: %{public}@", encoded.error().description());
+      payload = encoded.error();
+    }
+    if (state->cancelled()) {
+      return;
+    }
+    platform::MainQueue::async([step, state, completion, payload = std::move(payload)] {
       if (!step.lock()) {
-        return;
-      }
-      auto encoded = Report::encodeList(reports);
-      if (!encoded) {
-        state->log.error("Failed to encode crash logs: %{public}@", encoded.error().description());
-        state->isRunning = false;
-        if (completion) {
-          completion(encoded.error());
-        }
         return;
       }
       state->isRunning = false;
       if (completion) {
-        completion(Bytes(std::move(encoded.value())));
+        completion(payload);
       }
     });
   });
@@ -177,13 +183,27 @@ std::vector<CollectCrashReportsStep::Report> CollectCrashReportsStep::onQueueCol
 
   std::vector<Report> reports;
   for (const auto& candidate : candidates) {
-    auto content = FileSystem::readFile(candidate.path);
+    if (state.cancelled()) {
+      return {};
+    }
+    // Only regular files, and only their first kReportByteLimit bytes: a FIFO or a link to a
+    // device among the reports must neither block nor fill the memory.
+    auto content = FileSystem::readFile(candidate.path, kReportByteLimit);
     if (!content) {
       log.error("Error reading file at %@: %{public}@", candidate.path,
                 content.error().description());
       continue;
     }
-    reports.push_back({candidate.name, std::move(content.value())});
+    Bytes bytes = std::move(content.value().bytes);
+    if (content.value().size > kReportByteLimit) {
+      log.error("Crash report %@ has %d bytes; keeping the first %d", candidate.path,
+                content.value().size, kReportByteLimit);
+      bytes = Bytes(bytes.str() + "\n\n[Tessaline: this report has " +
+                    std::to_string(content.value().size) + " bytes; only the first " +
+                    std::to_string(kReportByteLimit) + " are kept]\n");
+    }
+    // A name that is not UTF-8 cannot travel in JSON; its report still does.
+    reports.push_back({detail::replacingInvalidUtf8(candidate.name), std::move(bytes)});
   }
   log.debug("Produced %d report file(s)", reports.size());
   return reports;

@@ -7,6 +7,7 @@
 #include <Tessaline/records/Feedback.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,7 +26,10 @@ class StepState;
 // Gathers the newest crash and diagnostic reports of the host and its companion processes from
 // $HOME/Library/Logs/DiagnosticReports (searched at any depth), and delivers them as a JSON array
 // of {"name", "payload" (Base64)} objects, newest first, at most 4. No reports, or no folder, give
-// "[]". The completion is called on the main queue. Instances are owned by std::shared_ptr.
+// "[]". Only regular files are read, each up to kReportByteLimit bytes; a name that is not UTF-8
+// travels with U+FFFD in place of its bad bytes. The payload is encoded on the step's queue and
+// the completion called on the main queue. Instances are owned by std::shared_ptr; releasing one
+// never waits for its scan.
 class TESSALINE_EXPORT CollectCrashReportsStep final
     : public DiagnosisStep,
       public std::enable_shared_from_this<CollectCrashReportsStep> {
@@ -42,6 +46,8 @@ class TESSALINE_EXPORT CollectCrashReportsStep final
 
   // The most reports one run delivers.
   static constexpr std::size_t kReportLimit = 4;
+  // The most bytes kept of one report (they are tens of KiB); a longer one is cut, with a note.
+  static constexpr std::uint64_t kReportByteLimit = 8 * 1024 * 1024;
 
   CollectCrashReportsStep();
   ~CollectCrashReportsStep() override;

@@ -57,21 +57,29 @@ void DiagnosisRunner::run(const Feedback& feedback, std::function<void()> comple
 
 std::vector<DiagnosisItem> DiagnosisRunner::makeItems(const Feedback& feedback) const {
   std::vector<DiagnosisItem> made;
-  for (const auto& kind : steps.get()) {
-    if (!kind || !kind->shouldRun(feedback)) {
-      continue;
+  const auto kinds = steps.get();
+  for (std::size_t index = 0; index < kinds.size(); ++index) {
+    const auto& kind = kinds[index];
+    // A host's step kind that throws is left out, so the run (and the submission) still completes.
+    try {
+      if (!kind->shouldRun(feedback)) {
+        continue;
+      }
+      std::shared_ptr<DiagnosisStep> step = kind->make();
+      if (!step) {
+        throw std::invalid_argument("it made no step");
+      }
+      std::function<void()> stop;
+      if (step->isStoppable()) {
+        stop = [step] { step->stop(); };
+      }
+      made.emplace_back(step, kind->title(), DiagnosisItem::State::idle(), kind->explainer(),
+                        std::move(stop));
+    } catch (const std::exception& error) {
+      log_.error("Skipping diagnostic step kind %d: %{public}@", index, std::string(error.what()));
+    } catch (...) {
+      log_.error("Skipping diagnostic step kind %d: %{public}@", index, "unknown exception");
     }
-    std::shared_ptr<DiagnosisStep> step = kind->make();
-    if (!step) {
-      throw std::invalid_argument("DiagnosisRunner: step kind \"" + kind->title() +
-                                  "\" made no step");
-    }
-    std::function<void()> stop;
-    if (step->isStoppable()) {
-      stop = [step] { step->stop(); };
-    }
-    made.emplace_back(step, kind->title(), DiagnosisItem::State::idle(), kind->explainer(),
-                      std::move(stop));
   }
   return made;
 }

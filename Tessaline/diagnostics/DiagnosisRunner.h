@@ -40,8 +40,8 @@ class TESSALINE_EXPORT DiagnosisRunner : public std::enable_shared_from_this<Dia
 
   // Makes one item per step kind that applies to the feedback and starts every step; returns
   // before any of them finishes, except that with no applicable step the completion is called
-  // before run() returns. A step kind whose class members or constructor throw makes run() throw
-  // before anything changed; a step whose run() throws fails its item.
+  // before run() returns. A step kind whose class members or constructor throw is left out (with
+  // an error log line); a step whose run() throws fails its item.
   void run(const Feedback& feedback, std::function<void()> completion);
 
  private:

@@ -5,6 +5,8 @@
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tessaline {
@@ -27,6 +29,24 @@ std::vector<std::string> logToolArguments() {
           "contains 'brisquet.Pairloom.WirelessInputService'"};
 }
 
+// The log tool's exit status when it could not read the system journal; its first lines say why.
+constexpr int kJournalUnreadableStatus = 69;
+
+// The capture with whole lines only: after the cap dropped its oldest bytes, the rest of the cut
+// line goes too, and a first line says how much was dropped.
+Bytes wholeLines(const Bytes& output, std::uint64_t dropped) {
+  if (dropped == 0) {
+    return output;
+  }
+  const auto text = output.view();
+  const auto newline = text.find('\n');
+  const auto kept = newline == std::string_view::npos ? text.size() : newline + 1;
+  return Bytes("Tessaline: " + std::to_string(dropped + kept) +
+               " bytes of earlier lines were dropped to keep the capture within " +
+               std::to_string(SystemLogsCollectorStep::kCaptureLimit / (1024 * 1024)) + " MiB\n" +
+               std::string(text.substr(kept)));
+}
+
 }  // namespace
 
 SystemLogsCollectorStep::SystemLogsCollectorStep()
@@ -35,7 +55,9 @@ SystemLogsCollectorStep::SystemLogsCollectorStep()
                                                      platform::QualityOfService::userInitiated)) {}
 
 SystemLogsCollectorStep::~SystemLogsCollectorStep() {
+  // Never waits for the job: it ends early (its tool terminated, its loops stopped) by itself.
   state_->cancel();
+  queue_->abandon();
   queue_.reset();
 }
 
@@ -80,12 +102,19 @@ void SystemLogsCollectorStep::onQueueCollectLogs(const std::weak_ptr<const Diagn
     return;
   }
   // The tool streams until stop() terminates it; its output is drained meanwhile.
-  process->waitUntilExit();
+  const auto ended = process->waitUntilExit();
   state->isRunning = false;
   state->log.debug("Log collector done");
+  if (ended.reason == platform::Process::Termination::Reason::exit &&
+      ended.status == kJournalUnreadableStatus) {
+    state->log.error("The system log capture could not read the system journal: %{public}@",
+                     std::string(process->output().view().substr(0, 300)));
+  }
   // Private details are rewritten before the capture leaves the step.
-  detail::completeOnMainQueue(step, state,
-                              Bytes(Redactor::current()->apply(process->output().view())));
+  detail::completeOnMainQueue(
+      step, state,
+      Bytes(Redactor::current()->apply(
+          wholeLines(process->output(), process->droppedOutputBytes()).view())));
 }
 
 }  // namespace tessaline

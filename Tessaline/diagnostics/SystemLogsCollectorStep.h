@@ -18,8 +18,10 @@ class StepState;
 }
 
 // Captures the system log of the host's processes and subsystems while the user reproduces a
-// problem, until stop() is called. The whole capture reaches the payload (the newest 64 MiB when it
-// is larger); the completion is called once, on the main queue. A stop() that arrives before the
+// problem, until stop() is called. The whole capture reaches the payload (the newest 64 MiB of
+// whole lines when it is larger, after a first line that says how much was dropped); a journal
+// that cannot be read is said so in the payload's first lines and logged as an error. The
+// completion is called once, on the main queue. A stop() that arrives before the
 // log tool has been launched ends the capture right after the launch. Instances are owned by
 // std::shared_ptr; releasing the step terminates the tool.
 class TESSALINE_EXPORT SystemLogsCollectorStep final

@@ -4,6 +4,10 @@
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tessaline {
@@ -28,7 +32,21 @@ std::vector<std::string> profilerArguments() {
           "-json"};
 }
 
+std::atomic<std::int64_t> timeLimitMs{75 * 1000};
+
 }  // namespace
+
+namespace detail {
+
+std::chrono::milliseconds profilerTimeLimit() {
+  return std::chrono::milliseconds(timeLimitMs.load());
+}
+
+void setProfilerTimeLimit(std::chrono::milliseconds limit) {
+  timeLimitMs = limit.count();
+}
+
+}  // namespace detail
 
 SystemProfileStep::SystemProfileStep()
     : state_(std::make_shared<detail::StepState>("SystemProfileStep")),
@@ -36,8 +54,9 @@ SystemProfileStep::SystemProfileStep()
                                                      platform::QualityOfService::userInitiated)) {}
 
 SystemProfileStep::~SystemProfileStep() {
-  // The window went away: end the profiler, then let the queue finish its job and join.
+  // Never waits for the job: it ends early (its tool terminated, its loops stopped) by itself.
   state_->cancel();
+  queue_->abandon();
   queue_.reset();
 }
 
@@ -71,6 +90,9 @@ void SystemProfileStep::onQueueRunSystemProfiler(const std::weak_ptr<const Diagn
                                                  const std::shared_ptr<detail::StepState>& state) {
   state->log.debug("%{public}@", "onQueueRunSystemProfiler()");
   auto process = std::make_shared<platform::Process>(kProfilerPath, profilerArguments());
+  // "-timeout 60" is a request the tool may ignore; past it (and a grace) the step ends it.
+  const auto limit = detail::profilerTimeLimit();
+  process->setTimeLimit(limit);
   if (auto launched = state->launch(process); !launched) {
     state->isRunning = false;
     state->log.error("Could not launch the system profiler: %{public}@",
@@ -79,9 +101,18 @@ void SystemProfileStep::onQueueRunSystemProfiler(const std::weak_ptr<const Diagn
     return;
   }
   // Reads standard output while the profiler runs; its exit status does not matter.
-  process->waitUntilExit();
+  const auto ended = process->waitUntilExit();
   state->isRunning = false;
   state->log.debug("System profiler done");
+  if (ended.exceededTimeLimit) {
+    const Error error(Error::Kind::process,
+                      "The system profiler did not finish within " +
+                          std::to_string(std::chrono::ceil<std::chrono::seconds>(limit).count()) +
+                          " seconds and was terminated");
+    state->log.error("%{public}@", error.description());
+    detail::completeOnMainQueue(step, state, error);
+    return;
+  }
   detail::completeOnMainQueue(step, state, process->output());
 }
 

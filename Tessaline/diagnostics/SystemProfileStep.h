@@ -17,7 +17,8 @@ class StepState;
 }
 
 // Runs the system profiler once, with JSON output, and delivers its standard output unchanged.
-// The completion is called on the main queue; a profiler that cannot be launched gives an error.
+// The completion is called on the main queue; a profiler that cannot be launched, or that is
+// still running 15 s after its own 60 s limit (and is then terminated), gives an error.
 // Instances are owned by std::shared_ptr (the step kind makes them so); releasing the step while
 // the profiler runs terminates it.
 class TESSALINE_EXPORT SystemProfileStep final

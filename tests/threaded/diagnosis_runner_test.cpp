@@ -187,7 +187,9 @@ TEST_F(DiagnosisRunnerTest, TheLibrarysFourStepsRunThroughARunner) {
             4u);
   EXPECT_TRUE(
       nlohmann::json::parse(items[0].state.payload()->str()).contains("SPHardwareDataType"));
-  EXPECT_TRUE(items[1].state.payload()->str().starts_with("Filtering the log data using"));
+  // After the notice of a machine whose journal cannot be read, if any.
+  EXPECT_NE(items[1].state.payload()->str().substr(0, 200).find("Filtering the log data using"),
+            std::string::npos);
   EXPECT_TRUE(items[2].state.payload()->view().starts_with("PK\x03\x04"));
   const auto crashes =
       CollectCrashReportsStep::Report::decodeList(items[3].state.payload()->view());

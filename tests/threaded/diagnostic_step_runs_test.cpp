@@ -125,7 +125,10 @@ TEST(DiagnosticStepRunTest, EachStepCompletesExactlyOnceWithItsPayload) {
          EXPECT_EQ(keys, kSections);
        }},
       {std::make_shared<SystemLogsCollectorStep>(), true,
-       [](const std::string& payload) {
+       [](std::string payload) {
+         if (payload.starts_with("tessaline-log: cannot read the system journal")) {
+           payload.erase(0, payload.find('\n') + 1);  // a machine without a readable journal
+         }
          EXPECT_TRUE(payload.starts_with("Filtering the log data using \"" + kPredicate + "\"\n"))
              << payload;
        }},
@@ -200,8 +203,8 @@ TEST(DiagnosticStepRunTest, ReleasingTheStepEndsItsTool) {
     step->run(Feedback(), recorder.completion(step));
     const auto pid = testing::waitForMarker(marker);
     ASSERT_TRUE(pid) << tool;
-    step.reset();  // returns once the tool has been terminated and reaped
-    EXPECT_FALSE(testing::processExists(*pid)) << tool;
+    step.reset();  // returns at once; the tool is terminated and reaped on the step's queue
+    EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(*pid); })) << tool;
     MainQueue::drain();
     EXPECT_EQ(recorder.count(), 0u) << tool;
   }

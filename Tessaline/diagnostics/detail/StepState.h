@@ -12,6 +12,7 @@
 #include <platform/MainQueue.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,8 +39,10 @@ class StepState {
   Result<Unit> launch(const std::shared_ptr<platform::Process>& process);
   // Terminates the current tool; one that has not been launched yet ends right after its launch.
   void stop();
-  // The step is going away: like stop(), and no later launch.
+  // The step is going away: like stop(), and no later launch; its jobs stop early and their
+  // results are dropped.
   void cancel();
+  const std::atomic<bool>& cancelled() const { return cancelled_; }
 
   // Calls the stored completion, if any, on the calling thread; a throwing handler is contained.
   void complete(const Result<Bytes>& result) const;
@@ -49,13 +52,21 @@ class StepState {
   DiagnosisStep::Completion completion_;
   std::shared_ptr<platform::Process> process_;
   bool stopRequested_ = false;
-  bool cancelled_ = false;
+  std::atomic<bool> cancelled_{false};
 };
 
+// How long the system profiler may run before it is terminated: its own limit of 60 s plus a
+// grace. Tests shorten it.
+std::chrono::milliseconds profilerTimeLimit();
+void setProfilerTimeLimit(std::chrono::milliseconds limit);
+
 // Hands a result to the completion stored in `state`, on the main queue, if the step still exists
-// then.
+// then; the result of a cancelled step is dropped.
 inline void completeOnMainQueue(std::weak_ptr<const DiagnosisStep> step,
                                 std::shared_ptr<StepState> state, Result<Bytes> result) {
+  if (state->cancelled()) {
+    return;
+  }
   platform::MainQueue::async(
       [step = std::move(step), state = std::move(state), result = std::move(result)] {
         if (auto alive = step.lock()) {
