@@ -78,7 +78,7 @@ std::int64_t JsonReader::integer() const {
       const double value = value_->get<double>();
       constexpr double kExactLimit = 9007199254740992.0;  // 2^53
       if (std::trunc(value) != value || value <= -kExactLimit || value >= kExactLimit) {
-        fail("number " + value_->dump() + " is not exactly a 64-bit integer");
+        fail("number " + value_->dump() + " is not a 64-bit integer");
       }
       return static_cast<std::int64_t>(value);
     }
