@@ -33,10 +33,6 @@ struct NulCase {
   std::function<bool(const std::string&)> accepts;
 };
 
-void PrintTo(const NulCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class NulByteTest : public ::testing::TestWithParam<NulCase> {};
 
 TEST_P(NulByteTest, ADocumentHoldingANulByteIsRefused) {
@@ -99,10 +95,6 @@ struct RoundTripCase {
   std::string json;
   std::function<Result<std::string>(std::string_view)> recode;
 };
-
-void PrintTo(const RoundTripCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 class StandaloneCodingTest : public ::testing::TestWithParam<RoundTripCase> {};
 
