@@ -103,6 +103,10 @@ class Signal {
 // A published property: every assignment announces itself on the owner's change signal, stores
 // the value and then delivers it to every subscriber, on the thread that assigns, also when the
 // new value equals the old one. A new subscriber receives the current value at once.
+//
+// An assignment made by a subscriber while a value is being delivered supersedes that value: the
+// subscribers not yet reached receive only the newer value, never the older one after it. Every
+// subscriber therefore ends on the newest value, but not every subscriber sees every value.
 template <class T>
 class Published {
  public:

@@ -1,6 +1,5 @@
 #include <Tessaline/Url.h>
 
-#include <cctype>
 #include <filesystem>
 
 namespace tessaline {
@@ -31,8 +30,22 @@ struct Url::Parts {
 
 namespace {
 
+// ASCII classes only: the <cctype> functions follow the host's locale, and under a single-byte
+// locale they take bytes of UTF-8 text for letters.
+bool isAsciiAlpha(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool isAsciiAlnum(unsigned char c) {
+  return isAsciiAlpha(c) || (c >= '0' && c <= '9');
+}
+
+char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool isUnreserved(unsigned char c) {
-  return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
+  return isAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 std::string percentEncode(std::string_view text, bool keepSlash) {
@@ -94,12 +107,12 @@ std::optional<Url> Url::parse(std::string_view text) {
   if (colon == std::string_view::npos || colon == 0) {
     return std::nullopt;
   }
-  if (std::isalpha(static_cast<unsigned char>(text[0])) == 0) {
+  if (!isAsciiAlpha(static_cast<unsigned char>(text[0]))) {
     return std::nullopt;
   }
   for (std::size_t i = 1; i < colon; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (std::isalnum(c) == 0 && c != '+' && c != '-' && c != '.') {
+    if (!isAsciiAlnum(c) && c != '+' && c != '-' && c != '.') {
       return std::nullopt;
     }
   }
@@ -149,7 +162,7 @@ Url::Parts Url::parts() const {
 std::string Url::scheme() const {
   std::string scheme = parts().scheme;
   for (auto& c : scheme) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    c = asciiLower(c);
   }
   return scheme;
 }
@@ -170,7 +183,7 @@ std::string Url::host() const {
   }
   std::string host(authority);
   for (auto& c : host) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    c = asciiLower(c);
   }
   return host;
 }

@@ -163,6 +163,9 @@ class DefaultFilePanel final : public FilePanel {
         arguments.emplace_back("--multiple");
         arguments.emplace_back("--separate-output");
       }
+      if (!options.prompt.empty()) {
+        arguments.insert(arguments.end(), {"--ok-label", options.prompt});
+      }
     }
     auto outcome = runTool(tool->path, arguments);
     if (!outcome) {

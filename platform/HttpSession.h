@@ -89,9 +89,9 @@ class TESSALINE_EXPORT HttpTask {
 // environment are honoured; the schemes are https, and http only to a loopback host; at most 5
 // redirects, never to another scheme; response bodies over kMaxResponseBodySize fail the request;
 // no "Expect: 100-continue" round trip; no field is added to a body that has no "Content-Type".
-// A request that failed on a reused connection before a byte of its answer arrived (the server
-// closed the idle connection as the request went out) is sent once more, on a new connection;
-// no other failed request is repeated.
+// A GET or HEAD that failed on a reused connection before a byte of its answer arrived (the
+// server closed the idle connection as the request went out) is sent once more, on a new
+// connection. Any other request goes on a new connection of its own and is never sent twice.
 class TESSALINE_EXPORT HttpSession {
  public:
   using Completion = std::function<void(Result<HttpResponse>)>;

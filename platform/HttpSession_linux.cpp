@@ -380,14 +380,22 @@ int onConnected(void* context, char* primaryAddress, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
+// GET and HEAD change nothing on the server, so sending one twice is harmless.
+bool isSafeToRepeat(const HttpRequest& request) {
+  return request.method == "GET" || request.method == "HEAD";
+}
+
 // A server closes a kept-alive connection that stays idle past its time-out, and a request sent
 // on it as it closes is lost before a byte of the answer arrives. libcurl sends such a request
 // again by itself, but on the next cached connection, which the server may have closed as well;
-// after a few such tries it gives up. A request that met only reused connections and received
-// nothing therefore goes once more on a connection of its own. Nothing else is repeated: a request
-// that failed on a fresh connection, or after its answer began, may have been acted on.
+// after a few such tries it gives up. A safe request that met only reused connections and
+// received nothing therefore goes once more on a connection of its own. Nothing else is repeated:
+// the server may have acted on any other request (it may have read the whole body and closed
+// without answering), so those go on a connection of their own from the start, where libcurl
+// does not send them again either.
 bool failedOnlyOnReusedConnections(CURL* easy, const HttpTransfer& transfer, CURLcode code) {
-  if (transfer.repeated || transfer.failure || transfer.answerStarted) {
+  if (!isSafeToRepeat(transfer.request) || transfer.repeated || transfer.failure ||
+      transfer.answerStarted) {
     return false;
   }
   if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) {
@@ -580,6 +588,9 @@ std::optional<Error> HttpWorker::configure(HttpTransfer& transfer) {
   }
   if (!post && request.method != "GET" && request.method != "HEAD") {
     set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+  if (!isSafeToRepeat(request)) {
+    set(CURLOPT_FRESH_CONNECT, 1L);  // see failedOnlyOnReusedConnections
   }
 
   const HttpHeaders requestHeaders = sanitised(request.headers);

@@ -34,6 +34,10 @@ struct QueueState {
   std::condition_variable changed;
   std::deque<MainQueue::Task> tasks;
   MainQueue::Executor executor;
+  // While setExecutor() hands the waiting tasks over, new ones queue behind them.
+  bool handingOver = false;
+  std::mutex handoverMutex;  // one setExecutor() at a time
+  int activeRuns = 0;        // run() calls in progress; stop() ends one of them
   bool stopRequested = false;
 
   // Delayed tasks, handed to async() by one timer thread when they are due.
@@ -77,7 +81,7 @@ void MainQueue::async(Task task) {
   }
   auto& s = state();
   std::unique_lock lock(s.mutex);
-  if (s.executor) {
+  if (s.executor && !s.handingOver) {
     auto executor = s.executor;
     lock.unlock();
     executor([task = std::move(task)] { runTask(task); });
@@ -103,17 +107,26 @@ void MainQueue::asyncAfter(std::chrono::steady_clock::duration delay, Task task)
 
 void MainQueue::setExecutor(Executor executor) {
   auto& s = state();
-  std::deque<Task> waiting;
-  {
-    std::lock_guard lock(s.mutex);
-    s.executor = std::move(executor);
-    if (s.executor) {
-      waiting.swap(s.tasks);
+  std::lock_guard handover(s.handoverMutex);
+  std::unique_lock lock(s.mutex);
+  s.executor = std::move(executor);
+  if (!s.executor) {
+    return;
+  }
+  // The waiting tasks go first, in order; tasks queued meanwhile wait behind them. The executor is
+  // called without the lock, since it may queue tasks itself.
+  s.handingOver = true;
+  while (!s.tasks.empty()) {
+    std::deque<Task> waiting;
+    waiting.swap(s.tasks);
+    const auto current = s.executor;
+    lock.unlock();
+    for (auto& task : waiting) {
+      current([task = std::move(task)] { runTask(task); });
     }
+    lock.lock();
   }
-  for (auto& task : waiting) {
-    async(std::move(task));
-  }
+  s.handingOver = false;
 }
 
 std::size_t MainQueue::drain() {
@@ -138,6 +151,10 @@ std::size_t MainQueue::drain() {
 void MainQueue::run() {
   auto& s = state();
   DepthGuard guard;
+  {
+    std::lock_guard lock(s.mutex);
+    ++s.activeRuns;
+  }
   for (;;) {
     Task task;
     {
@@ -145,6 +162,7 @@ void MainQueue::run() {
       s.changed.wait(lock, [&] { return s.stopRequested || !s.tasks.empty(); });
       if (s.stopRequested) {
         s.stopRequested = false;
+        --s.activeRuns;
         return;
       }
       task = std::move(s.tasks.front());
@@ -157,8 +175,10 @@ void MainQueue::run() {
 void MainQueue::stop() {
   auto& s = state();
   std::lock_guard lock(s.mutex);
-  s.stopRequested = true;
-  s.changed.notify_all();
+  if (s.activeRuns > 0) {  // a stop with no run() in progress would end the next one at once
+    s.stopRequested = true;
+    s.changed.notify_all();
+  }
 }
 
 bool MainQueue::drainUntil(const std::function<bool()>& predicate,

@@ -21,7 +21,7 @@ class TESSALINE_EXPORT MainQueue {
   // Queues a task after a delay.
   static void asyncAfter(std::chrono::steady_clock::duration delay, Task task);
 
-  // Hands every later task to the executor (and the tasks already waiting, in order). An empty
+  // Hands every later task to the executor, after the tasks already waiting, in order. An empty
   // executor returns to the built-in FIFO.
   static void setExecutor(Executor executor);
 
@@ -30,6 +30,7 @@ class TESSALINE_EXPORT MainQueue {
   static std::size_t drain();
   // Runs tasks as they arrive until stop() is called.
   static void run();
+  // Ends the run() in progress after its current task; does nothing when none is in progress.
   static void stop();
   // Runs tasks until the predicate holds or the time-out passes; true when the predicate held.
   static bool drainUntil(const std::function<bool()>& predicate,

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 namespace tessaline::platform {
 
@@ -30,8 +31,13 @@ UserDefaults::UserDefaults() {
   if (!in) {
     return;
   }
-  // A damaged file is ignored rather than failing the host.
-  const auto document = nlohmann::json::parse(in, nullptr, false);
+  // A damaged file is ignored rather than failing the host; a NUL byte (where the parser would
+  // stop reading) makes it damaged.
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (text.find('\0') != std::string::npos) {
+    return;
+  }
+  const auto document = nlohmann::json::parse(text, nullptr, false);
   if (!document.is_object()) {
     return;
   }

@@ -50,6 +50,9 @@ Result<ServiceConfig> ServiceConfig::fromJson(std::string_view json) {
   // The form goes to the library's decoder as text, and writing a value out recurses once per
   // level: a document nested deeper than any configuration is refused before that.
   constexpr int kMaxDepth = 64;
+  if (json.find('\0') != std::string_view::npos) {
+    return invalid("not a valid JSON document: it holds a NUL byte");  // the parser stops there
+  }
   bool tooDeep = false;
   const nlohmann::json document = nlohmann::json::parse(
       json,

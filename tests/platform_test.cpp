@@ -472,7 +472,7 @@ TEST_F(DefaultDialogTest, ThePanelRunsZenityOrOnKdeKdialog) {
        "0",
        "/home/u/a b.png /home/u/c.log ",
        "--getopenfilename /home/u *.png *.PNG *.log *.LOG|Supported files --multiple "
-       "--separate-output "},
+       "--separate-output --ok-label Attach "},
       {{"zenity"}, ":0", nullptr, "1", "cancelled", zenity},
       {{"zenity"}, ":0", nullptr, "255", "status 255", zenity},
   };

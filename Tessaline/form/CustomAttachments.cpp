@@ -60,7 +60,10 @@ void FeedbackFormViewModel::addAttachment() {
       true};
   auto chosen = platform::FilePanel::current()->runModal(options);
   if (!chosen) {
+    // Without a panel the user would see nothing happen; the alert says why.
     log_->error("Cannot show the open panel: %{public}@", chosen.error().description());
+    platform::Alert::current()->runModal(
+        {"Error Adding Attachment", chosen.error().description(), {"OK"}});
     return;
   }
   if (!chosen.value()) {

@@ -114,9 +114,12 @@ void FeedbackFormViewModel::installRunner(std::shared_ptr<DiagnosisRunner> runne
 }
 
 void FeedbackFormViewModel::loadForm() {
-  if (!reasons_.get().empty() || state_.get() != State::idle()) {
+  // One fetch per model: a second call while the first is on its way would fetch again and bind
+  // the text fields twice.
+  if (loadRequested_ || !reasons_.get().empty() || state_.get() != State::idle()) {
     return;
   }
+  loadRequested_ = true;
   const std::weak_ptr<FeedbackFormViewModel> weak = weak_from_this();
   // Outcomes arrive on the HTTP thread; the model is only touched on the main queue.
   cancellables_.push_back(client_->fetchConfig().subscribe(

@@ -137,7 +137,7 @@ class TESSALINE_EXPORT FeedbackFormViewModel
 
   const std::shared_ptr<FeedbackAPIClient>& client() const { return client_; }
 
-  // Downloads the configuration and applies its gates; does nothing once loaded or failed.
+  // Downloads the configuration and applies its gates; does nothing once called before.
   void loadForm();
 
   // The form may be sent.
@@ -192,6 +192,7 @@ class TESSALINE_EXPORT FeedbackFormViewModel
   std::unique_ptr<platform::Logger> log_;
   std::vector<Cancellable> cancellables_;
   std::optional<Config> config_;
+  bool loadRequested_ = false;
   std::int64_t uploadableItemCount_ = 0;
   std::int64_t uploadedItemCount_ = 0;
   // Outcomes of an upload pass that retry() abandoned are not counted in the next one.

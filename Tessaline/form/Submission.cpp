@@ -17,6 +17,12 @@
 namespace tessaline {
 
 void FeedbackFormViewModel::submit() {
+  // Every submission counts its own uploads from zero and lists only its own answers; outcomes of
+  // an earlier pass still on their way are not counted in this one.
+  uploadableItemCount_ = 0;
+  uploadedItemCount_ = 0;
+  attachmentResponses_.clear();
+  ++uploadPass_;
   if (feedbackRequiresAnyDiagnostics() && diagnosticsOptIn.get()) {
     state_.set(State::diagnosis());
     stateDescription_.set("Collecting Diagnostics");
@@ -33,16 +39,11 @@ void FeedbackFormViewModel::submit() {
 
 void FeedbackFormViewModel::retry() {
   state_.set(State::idle());
-  uploadableItemCount_ = 0;
-  uploadedItemCount_ = 0;
-  // A retried report lists each upload of its own pass once, not those of the failed attempt.
-  attachmentResponses_.clear();
-  ++uploadPass_;
   if (outbox_) {  // a kept copy of this report would be sent twice
     static_cast<void>(outbox_->remove(feedback.get().localId));
   }
   installRunner(DiagnosisRunner::make(runner_->steps.get()));
-  submit();
+  submit();  // starts the upload bookkeeping afresh
 }
 
 void FeedbackFormViewModel::uploadAttachments() {

@@ -63,6 +63,14 @@ std::string AppVersion::description() const {
   return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
 
+Result<AppVersion> AppVersion::fromJson(std::string_view json) {
+  return detail::decodeJson<AppVersion>(json);
+}
+
+Result<std::string> AppVersion::toJson() const {
+  return detail::encodeJson(*this);
+}
+
 namespace detail {
 
 AppVersion JsonCoding<AppVersion>::decode(const JsonReader& in) {

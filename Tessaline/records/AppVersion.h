@@ -21,6 +21,9 @@ struct TESSALINE_EXPORT AppVersion {
   // component is not an integer.
   static std::optional<AppVersion> parse(std::string_view text);
   std::string description() const;  // "%d.%d.%d"
+  // In JSON: the text "major.minor.patch", read by parse().
+  static Result<AppVersion> fromJson(std::string_view json);
+  Result<std::string> toJson() const;
 
   friend bool operator==(const AppVersion&, const AppVersion&) = default;
   friend auto operator<=>(const AppVersion&, const AppVersion&) = default;

@@ -12,6 +12,22 @@ Result<std::string> Config::toJson() const {
   return detail::encodeJson(*this);
 }
 
+Result<KnownIssue> KnownIssue::fromJson(std::string_view json) {
+  return detail::decodeJson<KnownIssue>(json);
+}
+
+Result<std::string> KnownIssue::toJson() const {
+  return detail::encodeJson(*this);
+}
+
+Result<OSBuild> OSBuild::fromJson(std::string_view json) {
+  return detail::decodeJson<OSBuild>(json);
+}
+
+Result<std::string> OSBuild::toJson() const {
+  return detail::encodeJson(*this);
+}
+
 namespace detail {
 
 KnownIssue JsonCoding<KnownIssue>::decode(const JsonReader& in) {

@@ -19,6 +19,9 @@ struct TESSALINE_EXPORT KnownIssue {
   std::vector<std::string> affectedOSBuilds;    // empty: every OS build
   std::string message;
 
+  static Result<KnownIssue> fromJson(std::string_view json);
+  Result<std::string> toJson() const;
+
   friend bool operator==(const KnownIssue&, const KnownIssue&) = default;
 };
 
@@ -27,6 +30,9 @@ struct TESSALINE_EXPORT OSBuild {
   std::string id;  // the OS build code it blocks
   std::string name;
   std::string message;
+
+  static Result<OSBuild> fromJson(std::string_view json);
+  Result<std::string> toJson() const;
 
   friend bool operator==(const OSBuild&, const OSBuild&) = default;
 };

@@ -79,6 +79,13 @@ Result<std::string> Feedback::Message::toJson() const {
   return detail::encodeJson(*this);
 }
 
+Result<Feedback::ContactInformation> Feedback::ContactInformation::fromJson(std::string_view json) {
+  return detail::decodeJson<ContactInformation>(json);
+}
+Result<std::string> Feedback::ContactInformation::toJson() const {
+  return detail::encodeJson(*this);
+}
+
 Result<Feedback> Feedback::fromJson(std::string_view json) {
   return detail::decodeJson<Feedback>(json);
 }

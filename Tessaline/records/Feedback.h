@@ -63,6 +63,9 @@ struct TESSALINE_EXPORT Feedback {
     std::string name;
     std::string email;
 
+    static Result<ContactInformation> fromJson(std::string_view json);
+    Result<std::string> toJson() const;
+
     friend bool operator==(const ContactInformation&, const ContactInformation&) = default;
   };
 

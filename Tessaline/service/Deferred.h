@@ -3,9 +3,12 @@
 #include <Tessaline/Cancellable.h>
 #include <Tessaline/Error.h>
 
+#include <platform/MainQueue.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -17,7 +20,8 @@ namespace tessaline {
 // or dropping the returned handle ends the exchange; after cancel() returns nothing more is
 // delivered. Outcomes of an exchange arrive on the thread that runs it (the HTTP worker for the
 // service client); a request created failed delivers its failure at once, on the subscribing
-// thread. Exceptions thrown by the handlers are swallowed.
+// thread. Exceptions thrown by the handlers are swallowed. Once delivered or cancelled, the
+// handlers (and what they captured) are released on the main queue, never on the HTTP worker.
 template <class T>
 class Deferred {
  public:
@@ -47,37 +51,64 @@ class Deferred {
       return {};
     }
     auto state = std::make_shared<SubscriptionState>();
-    Sink sink = [onValue = std::move(onValue), onCompletion = std::move(onCompletion),
-                 state](Result<T> outcome) {
-      if (state->cancelled.load() || state->delivered.exchange(true)) {
-        return;
+    state->handlers = Handlers{std::move(onValue), std::move(onCompletion)};
+    Sink sink = [state](Result<T> outcome) {
+      std::optional<Handlers> handlers = state->takeForDelivery();
+      if (!handlers) {
+        return;  // cancelled, or delivered already
       }
       if (!outcome) {
-        complete(onCompletion, outcome.error());
-        return;
-      }
-      try {
-        if (onValue) {
-          onValue(std::move(outcome).value());
+        complete(handlers->onCompletion, outcome.error());
+      } else {
+        try {
+          if (handlers->onValue) {
+            handlers->onValue(std::move(outcome).value());
+          }
+        } catch (...) {
         }
-      } catch (...) {
+        if (!state->cancelled.load()) {  // the value handler may have cancelled
+          complete(handlers->onCompletion, std::nullopt);
+        }
       }
-      if (!state->cancelled.load()) {  // the value handler may have cancelled
-        complete(onCompletion, std::nullopt);
-      }
+      releaseOnMainQueue(std::move(handlers));
     };
     auto exchange = std::make_shared<Cancellable>(start_(std::move(sink)));
     return Cancellable([state, exchange] {
       state->cancelled.store(true);
       exchange->cancel();
+      releaseOnMainQueue(state->take());
     });
   }
 
  private:
+  struct Handlers {
+    OnValue onValue;
+    OnCompletion onCompletion;
+  };
+
+  // The handlers live here until the outcome or the cancellation takes them, exactly once.
   struct SubscriptionState {
     std::atomic<bool> cancelled{false};
-    std::atomic<bool> delivered{false};
+    std::mutex mutex;
+    std::optional<Handlers> handlers;
+
+    // For the outcome: nothing once cancelled.
+    std::optional<Handlers> takeForDelivery() {
+      std::lock_guard lock(mutex);
+      return cancelled.load() ? std::nullopt : std::exchange(handlers, std::nullopt);
+    }
+    std::optional<Handlers> take() {
+      std::lock_guard lock(mutex);
+      return std::exchange(handlers, std::nullopt);
+    }
   };
+
+  // What the subscriber captured is released on the main queue, whichever thread delivered.
+  static void releaseOnMainQueue(std::optional<Handlers> handlers) {
+    if (handlers) {
+      platform::MainQueue::async([released = std::move(*handlers)] {});
+    }
+  }
 
   static void complete(const OnCompletion& onCompletion, std::optional<Error> error) {
     try {

@@ -1,10 +1,12 @@
 #include <Tessaline/records/Bundle.h>
 #include <Tessaline/service/APIError.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
+#include <Tessaline/service/RequestIntegrity.h>
 #include <Tessaline/service/detail/UserAgent.h>
 
 #include <platform/HttpSession.h>
 #include <platform/MainQueue.h>
+#include <platform/OpenFile.h>
 #include <platform/SystemInfo.h>
 #include <platform/UserDefaults.h>
 
@@ -132,8 +134,25 @@ Deferred<AttachmentUploadResponse> FeedbackAPIClient::postAttachment(
   if (!url) {
     return Deferred<AttachmentUploadResponse>::failed(url.error());
   }
+  // The digest is taken before anything is sent: the service refuses a body that does not match
+  // it, and the key makes a repeat of this upload recognisable.
+  std::optional<Result<Sha256Digest>> digest;
+  if (const auto* bytes = std::get_if<Bytes>(&data)) {
+    digest = sha256(bytes->view());
+  } else if (const auto& file = std::get<std::shared_ptr<platform::OpenFile>>(data)) {
+    digest = sha256(*file);
+  }
+  if (digest && !*digest) {
+    return Deferred<AttachmentUploadResponse>::failed(digest->error());
+  }
   platform::HttpRequest request(std::move(url).value(), "POST");
   request.timeout = kPostTimeout;
+  if (digest) {
+    request.headers = {
+        {std::string(kIdempotencyKeyField),
+         idempotencyKeyFieldValue(uploadIdempotencyKey(feedback.localId, fileId, digest->value()))},
+        {std::string(kReprDigestField), reprDigestFieldValue(digest->value())}};
+  }
   std::visit([&](auto&& content) { request.body = std::move(content); }, std::move(data));
   request.uploadProgress = std::move(progress);
   return exchange<AttachmentUploadResponse>(*session_, std::move(request));
@@ -151,19 +170,25 @@ Deferred<FeedbackSubmissionResponse> FeedbackAPIClient::postReport(
   request.timeout = kPostTimeout;
   // The same report sent again (a retry, or from the outbox) is stored once.
   request.headers = {{"Content-Type", "application/json"},
-                     {"Idempotency-Key", feedback.localId.uuidString()}};
+                     {std::string(kIdempotencyKeyField),
+                      idempotencyKeyFieldValue(reportIdempotencyKey(feedback.localId))}};
   request.body = Bytes(std::move(body).value());
   return exchange<FeedbackSubmissionResponse>(*session_, std::move(request));
 }
 
 void FeedbackAPIClient::checkForUpdates(
     std::function<void(Result<UpdateCheckResponse>)> completion) const {
-  auto deliver = [completion = std::move(completion)](Result<UpdateCheckResponse> outcome) {
-    platform::MainQueue::async([completion, outcome = std::move(outcome)] {
-      if (completion) {
-        completion(outcome);
-      }
-    });
+  // The callback, and whatever the host captured in it, moves into the main-queue task: it runs
+  // and is released there, never on the HTTP thread.
+  auto held =
+      std::make_shared<std::function<void(Result<UpdateCheckResponse>)>>(std::move(completion));
+  auto deliver = [held](Result<UpdateCheckResponse> outcome) {
+    platform::MainQueue::async(
+        [completion = std::exchange(*held, nullptr), outcome = std::move(outcome)] {
+          if (completion) {
+            completion(outcome);
+          }
+        });
   };
   auto url = makeURL("updateCheck");
   if (!url) {

@@ -72,10 +72,12 @@ std::int64_t JsonReader::integer() const {
       return static_cast<std::int64_t>(value);
     }
     case Json::value_t::number_float: {
-      // A number written with a fraction or exponent is accepted when it is a whole number.
+      // A number written with a fraction or exponent (or an integer beyond 64 bits, which the
+      // parser keeps as a double) is taken only when it is a whole number below 2^53: from there
+      // on a double no longer tells the number written from its neighbours.
       const double value = value_->get<double>();
-      constexpr double kLimit = 9223372036854775808.0;  // 2^63
-      if (std::trunc(value) != value || value < -kLimit || value >= kLimit) {
+      constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+      if (std::trunc(value) != value || value <= -kExactLimit || value >= kExactLimit) {
         fail("number " + value_->dump() + " is not a 64-bit integer");
       }
       return static_cast<std::int64_t>(value);
@@ -151,6 +153,13 @@ OrderedJson JsonCoding<Bytes>::encode(const Bytes& value) {
 }
 
 Result<Json> parseJson(std::string_view text) {
+  // The parser ends its input at a NUL byte and would ignore whatever follows; a raw NUL is never
+  // valid JSON, so such a document is refused whole.
+  if (text.find('\0') != std::string_view::npos) {
+    return Error(Error::Kind::decoding,
+                 "The given data was not valid JSON: it holds a NUL byte at offset " +
+                     std::to_string(text.find('\0')));
+  }
   try {
     return Json::parse(text);
   } catch (const Json::exception& error) {
