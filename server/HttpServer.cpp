@@ -301,6 +301,10 @@ class StreamSession final : public Session {
     }
     buffer_.consume(headBytes);
     keepAlive_ = parser_->keep_alive();
+    if (parser_->request.target.size() > options().maxTargetBytes) {
+      return refuse(414, "the request target is longer than " +
+                             std::to_string(options().maxTargetBytes) + " bytes");
+    }
     HttpRequest& request = parser_->request;
     splitTarget(request);
     request.peer = address_;

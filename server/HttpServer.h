@@ -69,6 +69,7 @@ struct HttpOptions {
   std::chrono::seconds writeTimeout{30};
   std::size_t maxHeadBytes = 16 * 1024;
   std::size_t maxHeaderCount = 100;
+  std::size_t maxTargetBytes = 8 * 1024;
   std::size_t maxConnections = 16384;           // past it, and past the count per address, a new
   std::size_t maxConnectionsPerAddress = 1024;  // connection gets a 503 and is closed
   std::uint64_t drainLimit = 1024 * 1024;       // a body that is not wanted: read and dropped up to

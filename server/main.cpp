@@ -179,7 +179,7 @@ struct ServeArguments {
   std::int64_t orphanGraceSeconds = 24 * 60 * 60;
   std::size_t threads = 8;
   std::int64_t readTimeoutSeconds = 30;
-  std::int64_t idleTimeoutSeconds = 30;
+  std::int64_t idleTimeoutSeconds = 0;  // 0: the read time-out
   std::size_t maxConnections = 16384;
   std::size_t maxConnectionsPerAddress = 1024;
 };
@@ -230,7 +230,9 @@ int serve(const ServeArguments& arguments) {
   }
   http.threads = arguments.threads;
   http.readTimeout = std::chrono::seconds(arguments.readTimeoutSeconds);
-  http.idleTimeout = std::chrono::seconds(arguments.idleTimeoutSeconds);
+  http.idleTimeout =
+      std::chrono::seconds(arguments.idleTimeoutSeconds > 0 ? arguments.idleTimeoutSeconds
+                                                            : arguments.readTimeoutSeconds);
   http.maxConnections = arguments.maxConnections;
   http.maxConnectionsPerAddress = arguments.maxConnectionsPerAddress;
   http.errorResponse = [](int status, const std::string& message) {
@@ -308,8 +310,8 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
   app.add_option("--idle-timeout", serveArguments.idleTimeoutSeconds,
-                 "Seconds a kept-alive connection may wait for its next request")
-      ->capture_default_str()
+                 "Seconds a kept-alive connection may wait for its next request (default: the "
+                 "read time-out)")
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
   app.add_option("--max-connections", serveArguments.maxConnections,
                  "Connections open at once; more get a 503")

@@ -111,7 +111,10 @@ std::string exchange(int port, std::string_view request) {
   if (!connection.connected()) {
     return {};
   }
-  connection.send(request);
+  // One request per connection: the service would keep it open for the next.
+  std::string closing(request);
+  closing.insert(closing.find("\r\n") + 2, "Connection: close\r\n");
+  connection.send(closing);
   return connection.answer();
 }
 
