@@ -746,7 +746,7 @@ TEST_F(ServiceAbuseTest, SqlMetacharactersAreStoredVerbatim) {
   }
   sqlite3_close(db);
   EXPECT_EQ(tables, (std::set<std::string>{"attachments", "reports", "report_messages",
-                                           "report_attachments"}));
+                                           "report_attachments", "idempotency_keys"}));
   EXPECT_EQ(rows["attachments"], 1);
   EXPECT_EQ(rows["reports"], 2);
   EXPECT_EQ(rows["report_messages"], 4);
