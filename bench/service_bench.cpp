@@ -358,6 +358,7 @@ int main(int argc, char** argv) {
     return measure(settings, [&] {
       auto client = std::make_shared<httplib::Client>("127.0.0.1", service.port);
       client->set_keep_alive(true);
+      client->set_tcp_nodelay(true);  // as libcurl, which the library uses, does by default
       client->set_read_timeout(60, 0);
       return [client, &bytes] {
         const std::string localId = Uuid::random().uuidString();

@@ -573,6 +573,8 @@ void HttpServer::State::admit(tcp::socket socket) {
     socket.close(error);
     return;
   }
+  // Answers go out in one write each; no reason to hold their last segment back.
+  socket.set_option(tcp::no_delay(true), error);
   std::shared_ptr<Session> session;
   if (tls) {
     session = std::make_shared<StreamSession<beast::ssl_stream<beast::tcp_stream>>>(
