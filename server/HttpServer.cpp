@@ -300,7 +300,8 @@ class StreamSession final : public Session {
       return refuse(tooMany ? 431 : 400, why);
     }
     buffer_.consume(headBytes);
-    keepAlive_ = parser_->keep_alive();
+    // A HEAD answer carries the body a GET would: the client would not read it.
+    keepAlive_ = parser_->keep_alive() && parser_->request.method != "HEAD";
     if (parser_->request.target.size() > options().maxTargetBytes) {
       return refuse(414, "the request target is longer than " +
                              std::to_string(options().maxTargetBytes) + " bytes");
