@@ -1,9 +1,12 @@
-// Load test of tessaline-service on loopback: concurrent clients each upload one 64 KiB attachment
-// and submit a report that names it. The baseline stores the same rows with the same durability
-// (file and folder synced, WAL commit with synchronous=FULL) through the service's own store,
-// without HTTP. Bounded in count and time; prints both figures and their ratio.
+// Load test of tessaline-service on loopback: concurrent clients, each on one kept-alive
+// connection, upload one 64 KiB attachment and submit a report that names it. The baseline stores
+// the same rows with the same durability (file and folder synced, WAL commit with
+// synchronous=FULL) through the service's own store, without HTTP. Then the same submissions
+// again while a flood of connections that sent half a request head stall: their p99 latency
+// against the one without the flood, and the service's resident memory meanwhile. Bounded in
+// count and time; prints the figures and their ratios.
 //
-//   service_bench [--reports N] [--clients C] [--seconds S]
+//   service_bench [--reports N] [--clients C] [--seconds S] [--flood CONNECTIONS]
 
 #include "ServiceConfig.h"
 #include "ServiceCore.h"
@@ -14,10 +17,14 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -46,6 +54,7 @@ struct Settings {
   int reports = 300;
   int clients = 4;
   int seconds = 60;
+  int flood = 10000;
 };
 
 struct Figures {
@@ -209,6 +218,61 @@ void print(const char* label, const Figures& figures) {
   std::printf("\n");
 }
 
+// Connections that send half a request head and stall, spread over loopback addresses the way
+// many clients would come from many addresses.
+class Flood {
+ public:
+  Flood(int port, int count) {
+    const std::string halfHead = "POST /v1/reports HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le";
+    for (int index = 0; index < count; ++index) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(0x7f000100u + static_cast<std::uint32_t>(index / 1000) + 2);
+      ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      address.sin_port = htons(static_cast<std::uint16_t>(port));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+          ::send(fd, halfHead.data(), halfHead.size(), MSG_NOSIGNAL) <= 0) {
+        ++failed_;
+      }
+      fds_.push_back(fd);
+    }
+  }
+  ~Flood() {
+    for (const int fd : fds_) {
+      ::close(fd);
+    }
+  }
+  int failed() const { return failed_; }
+
+ private:
+  std::vector<int> fds_;
+  int failed_ = 0;
+};
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::atol(line.c_str() + 6);
+    }
+  }
+  return 0;
+}
+
+std::size_t openDescriptors(pid_t pid) {
+  std::error_code error;
+  std::size_t count = 0;
+  for (std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error),
+       end;
+       !error && entry != end; entry.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
 // The same rows through the service's store, without HTTP.
 Figures measureDirect(const Settings& settings, const std::string& bytes) {
   const std::filesystem::path directDir = makeTemporaryDirectory("tessaline-store-bench");
@@ -260,12 +324,20 @@ int main(int argc, char** argv) {
       settings.clients = std::clamp(value, 1, 64);
     } else if (option == "--seconds") {
       settings.seconds = std::clamp(value, 1, 600);
+    } else if (option == "--flood") {
+      settings.flood = std::clamp(value, 0, 100000);
     } else {
-      std::fprintf(stderr, "usage: %s [--reports N] [--clients C] [--seconds S]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--reports N] [--clients C] [--seconds S] [--flood N]\n",
+                   argv[0]);
       return 2;
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   const std::string bytes = payload();
   std::printf("%d reports at most, %d clients, %d s at most; one 64 KiB attachment per report\n",
               settings.reports, settings.clients, settings.seconds);
@@ -282,24 +354,49 @@ int main(int argc, char** argv) {
     service.stop();
     return 1;
   }
-  const Figures overHttp = measure(settings, [&] {
-    auto client = std::make_shared<httplib::Client>("127.0.0.1", service.port);
-    client->set_read_timeout(60, 0);
-    return [client, &bytes] {
-      const std::string localId = Uuid::random().uuidString();
-      const auto uploaded = client->Post(
-          "/v1/attachments?fileId=System%20Profile&localId=" + localId + "&extension=spx", bytes,
-          "application/octet-stream");
-      if (!uploaded || uploaded->status != 201) {
-        return false;
-      }
-      const json attachment = json::parse(uploaded->body);
-      const auto reported = client->Post(
-          "/v1/reports", reportBody(localId, attachment["attachmentId"], attachment["name"]).dump(),
-          "application/json");
-      return reported && reported->status == 201;
-    };
+  auto submissions = [&] {
+    return measure(settings, [&] {
+      auto client = std::make_shared<httplib::Client>("127.0.0.1", service.port);
+      client->set_keep_alive(true);
+      client->set_tcp_nodelay(true);  // as libcurl, which the library uses, does by default
+      client->set_read_timeout(60, 0);
+      return [client, &bytes] {
+        const std::string localId = Uuid::random().uuidString();
+        const auto uploaded = client->Post(
+            "/v1/attachments?fileId=System%20Profile&localId=" + localId + "&extension=spx", bytes,
+            "application/octet-stream");
+        if (!uploaded || uploaded->status != 201) {
+          return false;
+        }
+        const json attachment = json::parse(uploaded->body);
+        const auto reported =
+            client->Post("/v1/reports",
+                         reportBody(localId, attachment["attachmentId"], attachment["name"]).dump(),
+                         "application/json");
+        return reported && reported->status == 201;
+      };
+    });
+  };
+  const Figures overHttp = submissions();
+
+  // Under the flood, with the service's memory sampled meanwhile.
+  const auto floodStart = Clock::now();
+  auto flood = std::make_unique<Flood>(service.port, settings.flood);
+  const double floodSeconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
+  std::atomic<bool> sampling{true};
+  std::atomic<long> peakKiB{residentKiB(service.pid)};
+  std::thread sampler([&] {
+    while (sampling) {
+      peakKiB = std::max(peakKiB.load(), residentKiB(service.pid));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   });
+  const Figures flooded = submissions();
+  const std::size_t heldOpen = openDescriptors(service.pid);
+  const int floodFailed = flood->failed();
+  sampling = false;
+  sampler.join();
+  flood.reset();
   service.stop();
   std::error_code ignored;
   std::filesystem::remove_all(serviceDir, ignored);
@@ -314,10 +411,18 @@ int main(int argc, char** argv) {
 
   print("store without HTTP, before", directBefore);
   print("service over HTTP", overHttp);
+  print("service under the flood", flooded);
   print("store without HTTP, after", directAfter);
   std::printf("ratio HTTP/direct: throughput %.2f, p99 latency %.2f\n",
               direct.perSecond() > 0 ? overHttp.perSecond() / direct.perSecond() : 0,
               direct.p99Ms > 0 ? overHttp.p99Ms / direct.p99Ms : 0);
+  std::printf(
+      "flood: %d stalled connections opened in %.2f s (%d failed), %zu descriptors open "
+      "in the service at the end; service RSS peak %.1f MiB\n",
+      settings.flood, floodSeconds, floodFailed, heldOpen, peakKiB / 1024.0);
+  std::printf("ratio flood/no flood: p99 latency %.2f, throughput %.2f\n",
+              overHttp.p99Ms > 0 ? flooded.p99Ms / overHttp.p99Ms : 0,
+              overHttp.perSecond() > 0 ? flooded.perSecond() / overHttp.perSecond() : 0);
 
-  return overHttp.failures + direct.failures == 0 ? 0 : 1;
+  return overHttp.failures + flooded.failures + direct.failures == 0 ? 0 : 1;
 }

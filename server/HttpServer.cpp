@@ -1,447 +1,714 @@
 #include "HttpServer.h"
 
-#include <httplib.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
+#include <Tessaline/Url.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstring>
-#include <functional>
-#include <type_traits>
+#include <atomic>
+#include <limits>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace tessaline::server {
 
 namespace {
 
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// One connection's bytes, plain or TLS, on a non-blocking socket. Every read waits at most the
-// read time-out, and after a grace of one read time-out the connection must have delivered
-// minimumBytesPerSecond on average: httplib's own stream only bounds the wait for each read, so
-// a byte every few seconds would hold a worker for as long as the client likes.
-class PacedStream final : public httplib::Stream {
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+  });
+}
+
+// Splits the target into its decoded path and query items.
+void splitTarget(HttpRequest& request) {
+  const std::string_view target = request.target;
+  const std::size_t mark = target.find('?');
+  request.path = percentDecode(target.substr(0, mark));
+  if (mark == std::string_view::npos) {
+    return;
+  }
+  std::string_view query = target.substr(mark + 1);
+  auto decode = [](std::string_view text) {
+    std::string plain(text);
+    std::replace(plain.begin(), plain.end(), '+', ' ');
+    return percentDecode(plain);
+  };
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (item.empty()) {
+      continue;
+    }
+    const std::size_t equals = item.find('=');
+    request.query.emplace_back(
+        decode(item.substr(0, equals)),
+        equals == std::string_view::npos ? std::string() : decode(item.substr(equals + 1)));
+  }
+}
+
+// Keeps the head's fields, at most maxFields of them, and hands the body's bytes to onBody. On
+// top of the checks of Beast's parser it refuses what RFC 9112 says a server must not guess at:
+// a length next to a transfer coding, lengths that differ, a coding other than chunked.
+class RequestParser final : public http::basic_parser<true> {
  public:
-  PacedStream(int socket, SSL* tls, const HttpOptions& options)
-      : socket_(socket),
-        tls_(tls),
-        readTimeout_(options.readTimeout),
-        writeTimeout_(options.writeTimeout),
-        minimumBytesPerSecond_(std::max<std::uint64_t>(options.minimumBytesPerSecond, 1)),
-        started_(Clock::now()) {}
-
-  bool is_readable() const override {
-    return buffered_ < filled_ || (tls_ && SSL_pending(tls_) > 0) || waitFor(POLLIN, readWait());
-  }
-  bool is_writable() const override { return waitFor(POLLOUT, writeTimeout_); }
-
-  ssize_t read(char* data, size_t size) override {
-    if (buffered_ == filled_) {
-      const ssize_t count = fill();
-      if (count <= 0) {
-        return count < 0 ? -1 : 0;
-      }
-    }
-    const std::size_t taken = std::min(size, filled_ - buffered_);
-    std::memcpy(data, buffer_ + buffered_, taken);
-    buffered_ += taken;
-    // httplib reads lines (the request line, headers, chunk sizes, trailers) a byte at a time and
-    // keeps them whole in memory without a limit of its own.
-    if (size == 1 && !withinLineLimits(*data)) {
-      return -1;
-    }
-    return static_cast<ssize_t>(taken);
+  explicit RequestParser(std::size_t maxFields) : maxFields_(maxFields) {
+    header_limit(std::numeric_limits<std::uint32_t>::max());  // the head is bounded before
+    body_limit(std::numeric_limits<std::uint64_t>::max());    // the exchange bounds the body
   }
 
-  ssize_t write(const char* data, size_t size) override {
-    const auto deadline = Clock::now() + writeTimeout_;
-    while (true) {
-      short wanted = POLLOUT;
-      ssize_t written = 0;
-      if (tls_) {
-        const int result = SSL_write(tls_, data, static_cast<int>(std::min<size_t>(size, INT_MAX)));
-        if (result > 0) {
-          return result;
-        }
-        if (!wouldBlock(result, wanted)) {
-          return -1;
-        }
-      } else {
-        written = ::send(socket_, data, size, MSG_NOSIGNAL);
-        if (written >= 0) {
-          return written;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          return -1;
-        }
-      }
-      if (!waitFor(wanted, remaining(deadline))) {
-        return -1;
-      }
-    }
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      describe(address, ip, port);
-    }
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      describe(address, ip, port);
-    }
-  }
-  int socket() const override { return socket_; }
-
-  // The TLS handshake, under the same rules as a read.
-  bool acceptTls() {
-    while (true) {
-      const int result = SSL_accept(tls_);
-      if (result == 1) {
-        return true;
-      }
-      short wanted = POLLIN;
-      if (!wouldBlock(result, wanted) ||
-          !waitFor(wanted, wanted == POLLIN ? readWait() : writeTimeout_)) {
-        return false;
-      }
-    }
-  }
+  HttpRequest request;
+  std::string refusal;  // why the head was refused, when it was
+  std::function<void(std::string_view)> onBody;
 
  private:
-  // How long the next read may wait: the read time-out, cut to what the pace rule leaves.
-  milliseconds readWait() const {
-    const auto allowed = readTimeout_ + milliseconds(received_ * 1000 / minimumBytesPerSecond_);
-    return std::min<milliseconds>(readTimeout_, remaining(started_ + allowed));
+  void on_request_impl(http::verb, beast::string_view method, beast::string_view target, int,
+                       beast::error_code&) override {
+    request.method = std::string(method);
+    request.target = std::string(target);
   }
-
-  static milliseconds remaining(Clock::time_point deadline) {
-    return std::max(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()),
-                    milliseconds(0));
+  void on_response_impl(int, beast::string_view, int, beast::error_code& error) override {
+    error = http::error::bad_method;
   }
-
-  bool waitFor(short events, milliseconds wait) const {
-    const auto deadline = Clock::now() + wait;
-    while (true) {
-      pollfd ready{socket_, events, 0};
-      const int count = ::poll(&ready, 1, static_cast<int>(remaining(deadline).count()));
-      if (count > 0) {
-        return true;
+  void on_field_impl(http::field field, beast::string_view name, beast::string_view value,
+                     beast::error_code& error) override {
+    if (request.headers.size() >= maxFields_) {
+      refusal = "more than " + std::to_string(maxFields_) + " header fields";
+      error = http::error::header_limit;
+      return;
+    }
+    if (field == http::field::content_length) {
+      if (contentLength_ && *contentLength_ != std::string(value)) {
+        refusal = "Content-Length is given twice with different values";
+        error = http::error::bad_content_length;
+        return;
       }
-      if (count == 0 || errno != EINTR) {
-        return false;
-      }
+      contentLength_ = std::string(value);
+    }
+    transferCoding_ = transferCoding_ || field == http::field::transfer_encoding;
+    request.headers.emplace_back(std::string(name), std::string(value));
+  }
+  void on_header_impl(beast::error_code& error) override {
+    if (transferCoding_ && contentLength_) {
+      refusal = "Content-Length and Transfer-Encoding are both given";
+      error = http::error::bad_transfer_encoding;
+    } else if (transferCoding_ && !chunked()) {
+      refusal = "the only transfer coding taken is chunked";
+      error = http::error::bad_transfer_encoding;
     }
   }
-
-  // For a failed TLS call: true when it only waits for the socket, with the event it waits for.
-  bool wouldBlock(int result, short& wanted) const {
-    switch (SSL_get_error(tls_, result)) {
-      case SSL_ERROR_WANT_READ:
-        wanted = POLLIN;
-        return true;
-      case SSL_ERROR_WANT_WRITE:
-        wanted = POLLOUT;
-        return true;
-      default:
-        ERR_clear_error();
-        return false;
-    }
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
+  std::size_t on_body_impl(beast::string_view body, beast::error_code&) override {
+    onBody(std::string_view(body.data(), body.size()));
+    return body.size();
   }
-
-  // Reads what the socket has into the buffer: the count, 0 when the peer closed, -1 on an
-  // error or when the wait ran out.
-  ssize_t fill() {
-    buffered_ = filled_ = 0;
-    while (true) {
-      short wanted = POLLIN;
-      if (tls_) {
-        const int result = SSL_read(tls_, buffer_, sizeof buffer_);
-        if (result > 0) {
-          return received(result);
-        }
-        if (SSL_get_error(tls_, result) == SSL_ERROR_ZERO_RETURN) {
-          return 0;
-        }
-        if (!wouldBlock(result, wanted)) {
-          return -1;
-        }
-      } else {
-        const ssize_t result = ::recv(socket_, buffer_, sizeof buffer_, 0);
-        if (result >= 0) {
-          return result == 0 ? 0 : received(result);
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          return -1;
-        }
-      }
-      if (!waitFor(wanted, wanted == POLLIN ? readWait() : writeTimeout_)) {
-        return -1;
-      }
-    }
+  void on_chunk_header_impl(std::uint64_t, beast::string_view, beast::error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body,
+                                 beast::error_code&) override {
+    onBody(std::string_view(body.data(), body.size()));
+    return body.size();
   }
+  void on_finish_impl(beast::error_code&) override {}
 
-  // Counts one byte read as part of a line: no line may pass kMaxLineBytes, and the request's
-  // head (up to its blank line) may not pass kMaxHeadBytes.
-  bool withinLineLimits(char byte) {
-    constexpr std::size_t kMaxLineBytes = 16 * 1024;
-    constexpr std::size_t kMaxHeadBytes = 64 * 1024;
-    lineBytes_ = byte == '\n' ? 0 : lineBytes_ + 1;
-    if (!headRead_) {
-      ++headBytes_;
-      headTail_ = (headTail_ << 8) | static_cast<unsigned char>(byte);
-      headRead_ = (headTail_ & 0xFFFFFFFFu) == 0x0D0A0D0Au;
-    }
-    return lineBytes_ <= kMaxLineBytes && headBytes_ <= kMaxHeadBytes;
-  }
-
-  ssize_t received(ssize_t count) {
-    filled_ = static_cast<std::size_t>(count);
-    received_ += static_cast<std::uint64_t>(count);
-    return count;
-  }
-
-  static void describe(const sockaddr_storage& address, std::string& ip, int& port) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-      const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-      ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-      port = ntohs(v4.sin_port);
-    } else if (address.ss_family == AF_INET6) {
-      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-      port = ntohs(v6.sin6_port);
-    }
-    ip = text;
-  }
-
-  int socket_;
-  SSL* tls_;
-  milliseconds readTimeout_;
-  milliseconds writeTimeout_;
-  std::uint64_t minimumBytesPerSecond_;
-  Clock::time_point started_;
-  std::uint64_t received_ = 0;
-  char buffer_[16 * 1024];
-  std::size_t buffered_ = 0;  // bytes of the buffer already handed out
-  std::size_t filled_ = 0;
-  std::size_t lineBytes_ = 0;
-  std::size_t headBytes_ = 0;
-  std::uint32_t headTail_ = 0;
-  bool headRead_ = false;
+  std::size_t maxFields_;
+  std::optional<std::string> contentLength_;
+  bool transferCoding_ = false;
 };
 
-// Serves one request on the connection through a PacedStream, then closes it.
-bool serveConnection(int socket, SSL* tls, const HttpOptions& options,
-                     const std::function<bool(httplib::Stream&)>& process) {
-  const int flags = ::fcntl(socket, F_GETFL);
-  bool served = false;
-  if (flags >= 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0) {
-    PacedStream stream(socket, tls, options);
-    if (!tls || (SSL_set_fd(tls, socket) == 1 && stream.acceptTls())) {
-      served = process(stream);
-      if (tls) {
-        SSL_shutdown(tls);
-      }
-    }
-  }
-  if (tls) {
-    SSL_free(tls);
-  }
-  ::shutdown(socket, SHUT_RDWR);
-  ::close(socket);
-  return served;
-}
-
-template <class Base>
-class PacedServer final : public Base {
- public:
-  template <class... Args>
-  explicit PacedServer(const HttpOptions& options, Args&&... args)
-      : Base(std::forward<Args>(args)...), options_(options) {}
-
- private:
-  bool process_and_close_socket(int socket) override {
-    SSL* tls = nullptr;
-    if constexpr (std::is_same_v<Base, httplib::SSLServer>) {
-      tls = SSL_new(this->ssl_context());
-      if (!tls) {
-        ::close(socket);
-        return false;
-      }
-    }
-    return serveConnection(socket, tls, options_, [this](httplib::Stream& stream) {
-      bool closed = false;
-      return this->process_request(stream, true, closed, nullptr);
-    });
-  }
-
-  HttpOptions options_;
-};
-
-ServiceRequest toServiceRequest(const httplib::Request& request) {
-  ServiceRequest converted;
-  converted.method = request.method;
-  converted.path = request.path;
-  for (const auto& [name, value] : request.params) {
-    converted.query.emplace_back(name, value);
-  }
-  for (const auto& [name, value] : request.headers) {
-    converted.headers.emplace_back(name, value);
-  }
-  return converted;
-}
-
-const char* statusText(int status) {
-  switch (status) {
-    case 400:
-      return "bad request";
-    case 404:
-      return "not found";
-    case 405:
-      return "method not allowed";
-    case 408:
-      return "request timed out";
-    case 413:
-      return "request body too large";
-    case 414:
-      return "request URI too long";
-    case 415:
-      return "unsupported media type";
-    case 431:
-      return "request headers too large";
-    default:
-      return status >= 500 ? "internal error" : "request refused";
-  }
-}
-
-// The most of a refused body that is read and dropped before the connection is closed.
-constexpr std::uint64_t kDrainLimit = 1024 * 1024;
-
-void answer(httplib::Response& response, const ServiceResponse& serviceResponse) {
-  response.status = serviceResponse.status;
-  response.set_content(serviceResponse.body, "application/json; charset=utf-8");
-}
+class Session;
 
 }  // namespace
 
-Result<std::unique_ptr<HttpServer>> HttpServer::create(ServiceCore& core,
-                                                       const HttpOptions& options) {
-  std::unique_ptr<HttpServer> server(new HttpServer());
-  if (options.certificate) {
-    auto tls = std::make_unique<PacedServer<httplib::SSLServer>>(
-        options, options.certificate->c_str(), options.privateKey->c_str());
-    if (!tls->is_valid()) {
-      return Error(Error::Kind::fileSystem, "cannot load the certificate " +
-                                                options.certificate->string() + " or the key " +
-                                                options.privateKey->string());
-    }
-    server->server_ = std::move(tls);
-  } else {
-    server->server_ = std::make_unique<PacedServer<httplib::Server>>(options);
-  }
-  httplib::Server& http = *server->server_;
+struct HttpServer::State {
+  State(HttpHandler handler, HttpOptions options)
+      : handler(std::move(handler)),
+        options(std::move(options)),
+        control(net::make_strand(io)),
+        acceptor(control),
+        retryTimer(control),
+        shutdownTimer(control) {}
 
-  const std::size_t threads = options.threads;
-  http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http.set_read_timeout(options.readTimeout);
-  http.set_write_timeout(options.writeTimeout);
-  http.set_payload_max_length(options.payloadMaxLength);
+  void accept();
+  void admit(tcp::socket socket);
+  void beginStop();
+  void forget(const std::string& address, std::list<std::weak_ptr<Session>>::iterator entry);
 
-  // Requests that carry no body of ours are judged before httplib reads anything.
-  http.set_pre_routing_handler(
-      [&core](const httplib::Request& request, httplib::Response& response) {
-        if (request.method == "POST") {
-          return httplib::Server::HandlerResponse::Unhandled;
-        }
-        if (core.refuseEarly(toServiceRequest(request))) {
-          answer(response, core.handle(toServiceRequest(request)));
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-      });
-  http.Get(".*", [&core](const httplib::Request& request, httplib::Response& response) {
-    answer(response, core.handle(toServiceRequest(request)));
-  });
-  // Bodies are streamed to the core, never buffered here.
-  http.Post(".*", [&core](const httplib::Request& request, httplib::Response& response,
-                          const httplib::ContentReader& reader) {
-    ServiceRequest converted = toServiceRequest(request);
-    // Without a length or chunked coding a request has no body (httplib would wait for the
-    // connection to close instead).
-    const bool hasBody =
-        request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
-    bool bodyRead = false;
-    if (hasBody) {
-      converted.body = [&reader, &bodyRead](const BodySink& sink) {
-        bodyRead = true;
-        // Once the core stops taking the body, the rest is read (bounded) and dropped, so the
-        // client can finish sending and read the answer instead of a reset connection.
-        bool refused = false;
-        std::uint64_t drained = 0;
-        const bool complete = reader([&](const char* data, std::size_t length) {
-          if (!refused && sink(std::string_view(data, length))) {
-            return true;
-          }
-          refused = true;
-          drained += length;
-          return drained <= kDrainLimit;
-        });
-        return complete && !refused;
-      };
-    }
-    const ServiceResponse result = core.handle(converted);
-    if (hasBody && !bodyRead) {
-      // Refused before the body was read: it is drained like one refused midway. A larger body
-      // is cut off; the connection then closes (httplib ends it after a failed read).
-      converted.body([](std::string_view) { return false; });
-    }
-    // After the drain, which sets a status of its own when it stops.
-    answer(response, result);
-  });
-  http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (response.body.empty()) {
-      answer(response, ServiceCore::errorResponse(response.status, statusText(response.status)));
-    }
-  });
-  http.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        answer(response, ServiceCore::errorResponse(500, "internal error"));
-      });
+  HttpHandler handler;
+  HttpOptions options;
 
-  if (options.port == 0) {
-    server->port_ = http.bind_to_any_port(options.bind);
-  } else {
-    server->port_ = http.bind_to_port(options.bind, options.port) ? options.port : -1;
+  std::mutex mutex;  // guards what follows, up to the I/O objects
+  std::size_t open = 0;
+  std::map<std::string, std::size_t, std::less<>> perAddress;
+  std::list<std::weak_ptr<Session>> sessions;
+  bool stopping = false;
+  bool serving = false;
+
+  // Connections still open when the I/O context goes are dropped with it, so it is declared
+  // after what they use and before what uses it.
+  std::optional<net::ssl::context> tls;
+  net::io_context io;
+  net::strand<net::io_context::executor_type> control;  // the acceptor and the timers
+  tcp::acceptor acceptor;
+  net::steady_timer retryTimer;
+  net::steady_timer shutdownTimer;
+  int port = 0;
+};
+
+namespace {
+
+using State = HttpServer::State;
+
+// One connection: reads requests one after another, each under its deadlines, and answers them.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  virtual ~Session() { state_.forget(address_, entry_); }
+
+  void registered(std::list<std::weak_ptr<Session>>::iterator entry) { entry_ = entry; }
+  // From stop(): a connection that is not inside a request is closed now.
+  virtual void closeIfWaiting() = 0;
+  virtual void start() = 0;
+
+ protected:
+  Session(State& state, std::string address) : state_(state), address_(std::move(address)) {}
+
+  State& state_;
+  std::string address_;
+  std::list<std::weak_ptr<Session>>::iterator entry_;
+};
+
+template <class Stream>
+class StreamSession final : public Session {
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+  enum class Phase { waiting, head, body, answering };
+
+ public:
+  template <class... Args>
+  StreamSession(State& state, std::string address, Args&&... args)
+      : Session(state, std::move(address)), stream_(std::forward<Args>(args)...) {}
+
+  void start() override {
+    net::dispatch(stream_.get_executor(), [self = shared()] {
+      self->headDeadline_ = Clock::now() + self->state_.options.readTimeout;
+      if constexpr (kTls) {
+        self->lowest().expires_at(self->headDeadline_);
+        self->stream_.async_handshake(net::ssl::stream_base::server,
+                                      [self](beast::error_code error) {
+                                        if (error) {
+                                          return self->close();
+                                        }
+                                        self->readHead();
+                                      });
+      } else {
+        self->readHead();
+      }
+    });
   }
-  if (server->port_ <= 0) {
-    return Error(Error::Kind::transport,
-                 "cannot listen on " + options.bind + " port " + std::to_string(options.port));
+
+  void closeIfWaiting() override {
+    net::dispatch(stream_.get_executor(), [self = shared()] {
+      if (self->phase_ == Phase::waiting || self->phase_ == Phase::head) {
+        self->lowest().close();
+      }
+    });
   }
-  return server;
+
+ private:
+  std::shared_ptr<StreamSession> shared() {
+    return std::static_pointer_cast<StreamSession>(shared_from_this());
+  }
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+  const HttpOptions& options() const { return state_.options; }
+
+  // Between requests: waits (idle time-out) for the first bytes of the next head.
+  void waitForRequest() {
+    phase_ = Phase::waiting;
+    if (buffer_.size() > 0) {
+      headDeadline_ = Clock::now() + options().readTimeout;
+      return readHead();
+    }
+    lowest().expires_after(options().idleTimeout);
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared()](beast::error_code error, std::size_t count) {
+                              if (error) {
+                                return self->close();
+                              }
+                              self->buffer_.commit(count);
+                              self->headDeadline_ = Clock::now() + self->options().readTimeout;
+                              self->readHead();
+                            });
+  }
+
+  // Reads until the head is whole; the whole head within its deadline.
+  void readHead() {
+    if (stopping()) {
+      return close();
+    }
+    phase_ = Phase::head;
+    const std::string_view bytes(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+    const std::size_t end = bytes.find("\r\n\r\n");
+    if (end != std::string_view::npos && end + 4 <= options().maxHeadBytes) {
+      return headArrived(end + 4);
+    }
+    if (bytes.size() >= options().maxHeadBytes) {
+      return refuse(431, "the request head is larger than " +
+                             std::to_string(options().maxHeadBytes) + " bytes");
+    }
+    lowest().expires_at(headDeadline_);
+    const std::size_t room = options().maxHeadBytes + 4 - bytes.size();
+    stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(room, 4096)),
+                            [self = shared()](beast::error_code error, std::size_t count) {
+                              if (error) {
+                                return self->close();
+                              }
+                              self->buffer_.commit(count);
+                              self->readHead();
+                            });
+  }
+
+  void headArrived(std::size_t headBytes) {
+    const std::string_view head(static_cast<const char*>(buffer_.data().data()), headBytes);
+    // obs-fold: a field line that continues on the next line (RFC 9112, 5.2).
+    const std::size_t firstLineEnd = head.find("\r\n");
+    for (std::size_t at = head.find("\r\n", firstLineEnd + 2); at + 4 < head.size();
+         at = head.find("\r\n", at + 2)) {
+      if (head[at + 2] == ' ' || head[at + 2] == '\t') {
+        return refuse(400, "a header field is folded over several lines");
+      }
+    }
+    parser_.emplace(options().maxHeaderCount);
+    beast::error_code error;
+    parser_->put(net::buffer(head.data(), head.size()), error);
+    if (error || !parser_->is_header_done()) {
+      const bool tooMany = error == http::error::header_limit;
+      std::string why = parser_->refusal.empty()
+                            ? "the request head is malformed (" + error.message() + ")"
+                            : parser_->refusal;
+      return refuse(tooMany ? 431 : 400, why);
+    }
+    buffer_.consume(headBytes);
+    // A HEAD answer carries the body a GET would: the client would not read it.
+    keepAlive_ = parser_->keep_alive() && parser_->request.method != "HEAD";
+    if (parser_->request.target.size() > options().maxTargetBytes) {
+      return refuse(414, "the request target is longer than " +
+                             std::to_string(options().maxTargetBytes) + " bytes");
+    }
+    HttpRequest& request = parser_->request;
+    splitTarget(request);
+    request.peer = address_;
+    request.hasBody = !parser_->is_done();
+    const auto expect = request.header("Expect");
+    const bool expectsContinue = expect && equalsIgnoringCase(*expect, "100-continue");
+
+    auto handled = state_.handler(request);
+    drained_ = 0;
+    if (auto* answer = std::get_if<HttpResponse>(&handled)) {
+      refusal_ = std::move(*answer);
+      exchange_.reset();
+      if (!request.hasBody) {
+        return respond(std::move(*refusal_));
+      }
+      // A body the client has not sent yet, or one too long to drain, is not read at all.
+      const auto length = parser_->content_length();
+      if (expectsContinue || (length && *length > options().drainLimit)) {
+        keepAlive_ = false;
+        return respond(std::move(*refusal_));
+      }
+    } else {
+      refusal_.reset();
+      exchange_ = std::move(std::get<std::unique_ptr<HttpExchange>>(handled));
+    }
+    if (!request.hasBody) {
+      return finish();
+    }
+    parser_->onBody = [this](std::string_view bytes) { bodyBytes(bytes); };
+    phase_ = Phase::body;
+    bodyStarted_ = Clock::now();
+    bodyReceived_ = 0;
+    if (expectsContinue) {
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      lowest().expires_after(options().writeTimeout);
+      return net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                              [self = shared()](beast::error_code error, std::size_t) {
+                                if (error) {
+                                  return self->close();
+                                }
+                                self->readBody();
+                              });
+    }
+    readBody();
+  }
+
+  void bodyBytes(std::string_view bytes) {
+    if (exchange_ && !refusal_) {
+      if (exchange_->take(bytes)) {
+        return;
+      }
+      refusal_ = exchange_->finish();
+      exchange_.reset();
+      return;
+    }
+    drained_ += bytes.size();
+  }
+
+  // Parses what the buffer holds, then reads more, the body paced: each wait is bounded by the
+  // read time-out, and after that grace the average must keep up the minimum rate.
+  void readBody() {
+    beast::error_code error;
+    while (buffer_.size() > 0 && !parser_->is_done()) {
+      const std::size_t used = parser_->put(buffer_.data(), error);
+      buffer_.consume(used);
+      if (error == http::error::need_more) {
+        error = {};
+        break;
+      }
+      if (error) {
+        return refuse(400, "the request body is malformed (" + error.message() + ")");
+      }
+      if (used == 0) {
+        break;
+      }
+    }
+    if (parser_->is_done()) {
+      return finish();
+    }
+    if (drained_ > options().drainLimit) {
+      keepAlive_ = false;
+      return finish();
+    }
+    if (buffer_.size() > options().maxHeadBytes) {
+      return refuse(400, "a chunk header is too long");
+    }
+    const auto paced = bodyStarted_ + options().readTimeout +
+                       milliseconds(bodyReceived_ * 1000 /
+                                    std::max<std::uint64_t>(options().minimumBytesPerSecond, 1));
+    lowest().expires_at(std::min(Clock::now() + options().readTimeout, paced));
+    stream_.async_read_some(buffer_.prepare(16 * 1024),
+                            [self = shared()](beast::error_code error, std::size_t count) {
+                              if (error) {
+                                return self->close();  // cut short or too slow: nothing to answer
+                              }
+                              self->buffer_.commit(count);
+                              self->bodyReceived_ += count;
+                              self->readBody();
+                            });
+  }
+
+  void finish() {
+    if (refusal_) {
+      HttpResponse answer = std::move(*refusal_);
+      refusal_.reset();
+      return respond(std::move(answer));
+    }
+    HttpResponse answer = exchange_->finish();
+    exchange_.reset();
+    respond(std::move(answer));
+  }
+
+  // The server's own answer to a request it cannot take; the connection closes after it.
+  void refuse(int status, const std::string& message) {
+    keepAlive_ = false;
+    exchange_.reset();
+    respond(options().errorResponse ? options().errorResponse(status, message)
+                                    : HttpResponse{status, message, "text/plain", {}});
+  }
+
+  void respond(HttpResponse answer) {
+    phase_ = Phase::answering;
+    response_.emplace(static_cast<http::status>(answer.status), 11);
+    response_->set(http::field::content_type, answer.contentType);
+    for (const auto& [name, value] : answer.headers) {
+      response_->insert(name, value);
+    }
+    response_->body() = std::move(answer.body);
+    response_->keep_alive(keepAlive_ && !stopping());
+    response_->prepare_payload();
+    lowest().expires_after(options().writeTimeout);
+    http::async_write(stream_, *response_, [self = shared()](beast::error_code error, std::size_t) {
+      const bool keep = self->response_->keep_alive();
+      self->response_.reset();
+      self->parser_.reset();
+      if (error) {
+        return self->close();
+      }
+      if (!keep) {
+        return self->closeAfterAnswer();
+      }
+      self->waitForRequest();
+    });
+  }
+
+  // Ends the connection so the client still reads the answer: no reset for bytes it sent that
+  // were not read.
+  void closeAfterAnswer() {
+    drained_ = 0;
+    lowest().expires_after(
+        std::min<std::chrono::seconds>(options().writeTimeout, std::chrono::seconds(2)));
+    if constexpr (kTls) {
+      stream_.async_shutdown([self = shared()](beast::error_code) { self->close(); });
+    } else {
+      beast::error_code ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+      lingerRead();
+    }
+  }
+
+  void lingerRead() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(16 * 1024),
+                            [self = shared()](beast::error_code error, std::size_t count) {
+                              self->drained_ += count;
+                              if (error || self->drained_ > self->options().drainLimit) {
+                                return self->close();
+                              }
+                              self->lingerRead();
+                            });
+  }
+
+  void close() {
+    beast::error_code ignored;
+    lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    lowest().close();
+  }
+
+  bool stopping() {
+    std::lock_guard lock(state_.mutex);
+    return state_.stopping;
+  }
+
+  Stream stream_;
+  beast::flat_buffer buffer_;
+  Phase phase_ = Phase::waiting;
+  Clock::time_point headDeadline_;
+  Clock::time_point bodyStarted_;
+  std::uint64_t bodyReceived_ = 0;
+  std::uint64_t drained_ = 0;
+  std::optional<RequestParser> parser_;
+  std::unique_ptr<HttpExchange> exchange_;
+  std::optional<HttpResponse> refusal_;
+  std::optional<http::response<http::string_body>> response_;
+  bool keepAlive_ = true;
+};
+
+}  // namespace
+
+std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) {
+      return std::string_view(value);
+    }
+  }
+  return std::nullopt;
 }
+
+void HttpServer::State::accept() {
+  acceptor.async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
+    if (error == net::error::operation_aborted || !acceptor.is_open()) {
+      return;
+    }
+    if (error) {
+      // Out of descriptors, most likely: try again shortly instead of spinning.
+      retryTimer.expires_after(milliseconds(50));
+      retryTimer.async_wait([this](beast::error_code waited) {
+        if (!waited) {
+          accept();
+        }
+      });
+      return;
+    }
+    admit(std::move(socket));
+    accept();
+  });
+}
+
+void HttpServer::State::admit(tcp::socket socket) {
+  beast::error_code error;
+  const std::string address = socket.remote_endpoint(error).address().to_string();
+  if (error) {
+    return;
+  }
+  std::list<std::weak_ptr<Session>>::iterator entry;
+  {
+    std::lock_guard lock(mutex);
+    auto& fromAddress = perAddress[address];
+    if (stopping || open >= options.maxConnections ||
+        fromAddress >= options.maxConnectionsPerAddress) {
+      if (fromAddress == 0) {
+        perAddress.erase(address);
+      }
+      entry = sessions.end();
+    } else {
+      ++open;
+      ++fromAddress;
+      entry = sessions.emplace(sessions.end());
+    }
+  }
+  if (entry == sessions.end()) {
+    // Over the limits: a plain connection is told so (best effort, without waiting), a TLS one
+    // is closed, since its answer would first cost a handshake.
+    if (!tls) {
+      const HttpResponse busy = options.errorResponse
+                                    ? options.errorResponse(503, "too many connections")
+                                    : HttpResponse{503, "too many connections", "text/plain", {}};
+      const std::string answer =
+          "HTTP/1.1 503 Service Unavailable\r\nContent-Type: " + busy.contentType +
+          "\r\nContent-Length: " + std::to_string(busy.body.size()) +
+          "\r\nConnection: close\r\n\r\n" + busy.body;
+      socket.non_blocking(true, error);
+      socket.send(net::buffer(answer), 0, error);
+      socket.shutdown(tcp::socket::shutdown_send, error);
+    }
+    socket.close(error);
+    return;
+  }
+  // Answers go out in one write each; no reason to hold their last segment back.
+  socket.set_option(tcp::no_delay(true), error);
+  std::shared_ptr<Session> session;
+  if (tls) {
+    session = std::make_shared<StreamSession<beast::ssl_stream<beast::tcp_stream>>>(
+        *this, address, std::move(socket), *tls);
+  } else {
+    session = std::make_shared<StreamSession<beast::tcp_stream>>(*this, address, std::move(socket));
+  }
+  {
+    std::lock_guard lock(mutex);
+    *entry = session;
+  }
+  session->registered(entry);
+  session->start();
+}
+
+void HttpServer::State::forget(const std::string& address,
+                               std::list<std::weak_ptr<Session>>::iterator entry) {
+  std::lock_guard lock(mutex);
+  sessions.erase(entry);
+  --open;
+  if (--perAddress[address] == 0) {
+    perAddress.erase(address);
+  }
+  if (stopping && serving && open == 0) {
+    net::post(control, [this] { shutdownTimer.cancel(); });
+  }
+}
+
+void HttpServer::State::beginStop() {
+  std::vector<std::shared_ptr<Session>> waiting;
+  {
+    std::lock_guard lock(mutex);
+    if (stopping) {
+      return;
+    }
+    stopping = true;
+    for (const auto& weak : sessions) {
+      if (auto session = weak.lock()) {
+        waiting.push_back(std::move(session));
+      }
+    }
+    if (open > 0) {
+      shutdownTimer.expires_after(options.shutdownTimeout);
+      shutdownTimer.async_wait([this](beast::error_code error) {
+        if (!error) {
+          io.stop();  // what is still in flight is cut off
+        }
+      });
+    }
+  }
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  retryTimer.cancel();
+  for (const auto& session : waiting) {
+    session->closeIfWaiting();
+  }
+}
+
+HttpServer::HttpServer(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 HttpServer::~HttpServer() = default;
 
+Result<std::unique_ptr<HttpServer>> HttpServer::create(HttpHandler handler, HttpOptions options) {
+  auto state = std::make_unique<State>(std::move(handler), std::move(options));
+  const HttpOptions& settings = state->options;
+  if (settings.certificate) {
+    state->tls.emplace(net::ssl::context::tls_server);
+    beast::error_code error;
+    state->tls->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                                net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
+                                net::ssl::context::no_tlsv1_1,
+                            error);
+    state->tls->use_certificate_chain_file(settings.certificate->string(), error);
+    if (!error) {
+      state->tls->use_private_key_file(settings.privateKey->string(), net::ssl::context::pem,
+                                       error);
+    }
+    if (error) {
+      return Error(Error::Kind::fileSystem,
+                   "cannot load the certificate " + settings.certificate->string() +
+                       " or the key " + settings.privateKey->string() + ": " + error.message());
+    }
+  }
+  beast::error_code error;
+  const auto address =
+      net::ip::make_address(settings.bind == "localhost" ? "127.0.0.1" : settings.bind, error);
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(settings.port));
+  if (!error) {
+    state->acceptor.open(endpoint.protocol(), error);
+  }
+  if (!error) {
+    state->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+  }
+  if (!error) {
+    state->acceptor.bind(endpoint, error);
+  }
+  if (!error) {
+    state->acceptor.listen(net::socket_base::max_listen_connections, error);
+  }
+  if (error) {
+    return Error(Error::Kind::transport, "cannot listen on " + settings.bind + " port " +
+                                             std::to_string(settings.port) + ": " +
+                                             error.message());
+  }
+  state->port = state->acceptor.local_endpoint().port();
+  return std::unique_ptr<HttpServer>(new HttpServer(std::move(state)));
+}
+
+int HttpServer::port() const {
+  return state_->port;
+}
+
 bool HttpServer::run() {
-  return server_->listen_after_bind();
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->serving = true;
+  }
+  net::post(state_->control, [this] { state_->accept(); });
+  std::vector<std::thread> workers;
+  for (std::size_t index = 1; index < std::max<std::size_t>(state_->options.threads, 1); ++index) {
+    workers.emplace_back([this] { state_->io.run(); });
+  }
+  state_->io.run();
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+  std::lock_guard lock(state_->mutex);
+  state_->serving = false;
+  return true;
 }
 
 void HttpServer::stop() {
-  server_->stop();
+  net::post(state_->control, [this] { state_->beginStop(); });
 }
 
 }  // namespace tessaline::server

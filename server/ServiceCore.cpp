@@ -2,8 +2,10 @@
 
 #include "TextChecks.h"
 
+#include <Tessaline/records/Base64.h>
 #include <Tessaline/records/Uuid.h>
 
+#include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -124,31 +126,6 @@ Checked<UpdateQuery> updateQuery(const ServiceRequest& request) {
   return UpdateQuery{*number, std::move(std::get<std::string>(train))};
 }
 
-// Reads the whole body, refusing it once it passes the limit.
-Checked<std::string> readBody(const ServiceRequest& request, std::uint64_t limit) {
-  std::string body;
-  if (!request.body) {
-    return body;
-  }
-  bool tooLarge = false;
-  const bool complete = request.body([&](std::string_view chunk) {
-    if (body.size() + chunk.size() > limit) {
-      tooLarge = true;
-      return false;
-    }
-    body.append(chunk);
-    return true;
-  });
-  if (tooLarge) {
-    return ServiceCore::errorResponse(
-        413, "the request body is larger than " + std::to_string(limit) + " bytes");
-  }
-  if (!complete) {
-    return badRequest("the request body could not be read");
-  }
-  return body;
-}
-
 // --- The report body
 
 const Json* member(const Json& object, const char* key) {
@@ -265,7 +242,319 @@ Checked<NewReport> decodeReport(const std::string& body, const Config& form) {
 
 #undef TESSALINE_TAKE
 
+// --- Digests and keys
+
+constexpr std::size_t kMaxKeyBytes = 255;
+
+class Sha256 {
+ public:
+  Sha256() : context_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
+  ~Sha256() { EVP_MD_CTX_free(context_); }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(std::string_view bytes) { EVP_DigestUpdate(context_, bytes.data(), bytes.size()); }
+  std::string finish() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_, digest, &length);
+    return std::string(reinterpret_cast<const char*>(digest), length);
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+};
+
+std::string sha256(std::string_view bytes) {
+  Sha256 hash;
+  hash.update(bytes);
+  return hash.finish();
+}
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const char byte : bytes) {
+    text += kDigits[static_cast<unsigned char>(byte) >> 4];
+    text += kDigits[static_cast<unsigned char>(byte) & 15];
+  }
+  return text;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// The sha-256 member of a Repr-Digest dictionary (RFC 9530), if it has one; other algorithms
+// are ignored.
+Checked<std::optional<std::string>> sha256FromDigestField(std::string_view field) {
+  std::optional<std::string> found;
+  while (!field.empty()) {
+    const std::size_t comma = field.find(',');
+    std::string_view member = trimmed(field.substr(0, comma));
+    field = comma == std::string_view::npos ? std::string_view() : field.substr(comma + 1);
+    const std::size_t equals = member.find('=');
+    if (!equalsIgnoringCase(trimmed(member.substr(0, equals)), "sha-256")) {
+      continue;
+    }
+    std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : member.substr(equals + 1);
+    value = trimmed(value.substr(0, value.find(';')));
+    std::optional<std::string> bytes;
+    if (value.size() >= 2 && value.front() == ':' && value.back() == ':') {
+      bytes = base64Decode(value.substr(1, value.size() - 2));
+    }
+    if (!bytes || bytes->size() != 32 || found) {
+      return badRequest("Repr-Digest: sha-256 is not one byte sequence of 32 bytes");
+    }
+    found = std::move(bytes);
+  }
+  return found;
+}
+
+struct PostHeaders {
+  std::optional<std::string> key;
+  std::optional<std::string> expectedDigest;  // raw SHA-256
+  std::string fingerprint;                    // the request apart from its body
+};
+
+ServiceResponse noSpace() {
+  return ServiceCore::errorResponse(507, "the service has no room to store this now");
+}
+
+ServiceResponse storeFailure(const Error& error, const std::string& message) {
+  return Store::isNoSpace(error) ? noSpace() : ServiceCore::errorResponse(500, message);
+}
+
 }  // namespace
+
+// --- Bodies
+
+// What every POST shares: the Repr-Digest check and the Idempotency-Key, both over the body's
+// SHA-256.
+class PostExchange : public ServiceExchange {
+ public:
+  static Checked<PostHeaders> checkHeaders(const ServiceRequest& request) {
+    PostHeaders headers;
+    if (const auto key = request.header("Idempotency-Key")) {
+      std::string_view text = *key;
+      // A structured-field string, or the bare text.
+      if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        text = text.substr(1, text.size() - 2);
+      }
+      const bool visible = std::all_of(text.begin(), text.end(),
+                                       [](char c) { return c > 0x20 && c < 0x7f && c != '"'; });
+      if (text.empty() || text.size() > kMaxKeyBytes || !visible) {
+        return badRequest("Idempotency-Key is not 1 to " + std::to_string(kMaxKeyBytes) +
+                          " visible ASCII characters");
+      }
+      headers.key = std::string(text);
+    }
+    if (const auto digest = request.header("Repr-Digest")) {
+      auto expected = sha256FromDigestField(*digest);
+      if (auto* refused = std::get_if<ServiceResponse>(&expected)) {
+        return std::move(*refused);
+      }
+      headers.expectedDigest = std::move(std::get<std::optional<std::string>>(expected));
+    }
+    // What the key stands for: the endpoint and its query, apart from the body.
+    headers.fingerprint = request.method + " " + request.path;
+    auto query = request.query;
+    std::sort(query.begin(), query.end());
+    for (const auto& [name, value] : query) {
+      headers.fingerprint += "\n" + std::to_string(name.size()) + ":" + name +
+                             std::to_string(value.size()) + ":" + value;
+    }
+    return headers;
+  }
+
+  bool take(std::string_view chunk) final {
+    if (refusal_) {
+      return false;
+    }
+    hash_.update(chunk);
+    return accept(chunk);
+  }
+
+  ServiceResponse finish(bool complete) final { return core_.logged(request_, answer(complete)); }
+
+ protected:
+  PostExchange(ServiceCore& core, const ServiceRequest& request, PostHeaders headers)
+      : core_(core), headers_(std::move(headers)) {
+    request_.method = request.method;
+    request_.path = request.path;
+  }
+
+  // Takes body bytes; sets refusal_ and returns false to stop.
+  virtual bool accept(std::string_view chunk) = 0;
+  // Stores what arrived (with the key when there is one) and gives the answer.
+  virtual ServiceResponse store(const IdempotencyKey* key) = 0;
+  // The answer that what a key stored was given.
+  virtual std::optional<ServiceResponse> replay(const KeyUse& use) const = 0;
+
+  ServiceCore& core_;
+  std::optional<ServiceResponse> refusal_;
+
+ private:
+  ServiceResponse answer(bool complete) {
+    if (refusal_) {
+      return std::move(*refusal_);
+    }
+    if (!complete) {
+      return badRequest("the request body could not be read");
+    }
+    const std::string digest = hash_.finish();
+    if (headers_.expectedDigest && *headers_.expectedDigest != digest) {
+      return badRequest("the request body does not match its Repr-Digest");
+    }
+    if (!headers_.key) {
+      return store(nullptr);
+    }
+    const IdempotencyKey key{*headers_.key, hex(sha256(headers_.fingerprint + "\n" + digest))};
+    if (std::optional<ServiceResponse> earlier = answerSeen(key)) {
+      return std::move(*earlier);
+    }
+    ServiceResponse stored = store(&key);
+    // A request with the same key that was stored meanwhile wins; this one stored nothing.
+    if (stored.status >= 500) {
+      if (std::optional<ServiceResponse> earlier = answerSeen(key)) {
+        return std::move(*earlier);
+      }
+    }
+    return stored;
+  }
+
+  std::optional<ServiceResponse> answerSeen(const IdempotencyKey& key) {
+    Result<std::optional<KeyUse>> use = core_.store_.keyUse(key.key);
+    if (!use) {
+      core_.log("cannot look up an idempotency key: " + use.error().description());
+      return ServiceCore::errorResponse(500, "the request could not be checked");
+    }
+    if (!use.value()) {
+      return std::nullopt;
+    }
+    if (use.value()->fingerprint != key.fingerprint) {
+      return ServiceCore::errorResponse(422, "this Idempotency-Key was used for another request");
+    }
+    if (std::optional<ServiceResponse> earlier = replay(*use.value())) {
+      return earlier;
+    }
+    return ServiceCore::errorResponse(422, "this Idempotency-Key was used for another endpoint");
+  }
+
+  ServiceRequest request_;  // method and path, for the log
+  PostHeaders headers_;
+  Sha256 hash_;
+};
+
+class UploadExchange final : public PostExchange {
+ public:
+  UploadExchange(ServiceCore& core, const ServiceRequest& request, PostHeaders headers,
+                 AttachmentQuery query, Store::Upload upload)
+      : PostExchange(core, request, std::move(headers)),
+        query_(std::move(query)),
+        upload_(std::move(upload)) {}
+
+ private:
+  bool accept(std::string_view chunk) override {
+    const std::uint64_t limit = core_.options_.maxUploadBytes;
+    if (upload_.size() + chunk.size() > limit) {
+      refusal_ = ServiceCore::errorResponse(
+          413, "the attachment is larger than " + std::to_string(limit) + " bytes");
+      return false;
+    }
+    if (!upload_.append(chunk)) {
+      core_.log("cannot write an upload: disk refused the bytes");
+      refusal_ = upload_.outOfSpace()
+                     ? noSpace()
+                     : ServiceCore::errorResponse(500, "the attachment could not be stored");
+      return false;
+    }
+    return true;
+  }
+
+  ServiceResponse store(const IdempotencyKey* key) override {
+    Result<AttachmentRecord> committed =
+        core_.store_.commitUpload(std::move(upload_), query_.localId, std::move(query_.fileId),
+                                  std::move(query_.extension), key);
+    if (!committed) {
+      core_.log("cannot store an upload: " + committed.error().description());
+      return storeFailure(committed.error(), "the attachment could not be stored");
+    }
+    return answerFor(committed.value());
+  }
+
+  std::optional<ServiceResponse> replay(const KeyUse& use) const override {
+    return use.attachment ? std::optional(answerFor(*use.attachment)) : std::nullopt;
+  }
+
+  static ServiceResponse answerFor(const AttachmentRecord& record) {
+    OrderedJson answer = OrderedJson::object();
+    answer["localId"] = record.localId;
+    answer["attachmentId"] = record.id;
+    answer["name"] = record.name;
+    return {201, dumpAnswer(answer)};
+  }
+
+  AttachmentQuery query_;
+  Store::Upload upload_;
+};
+
+class ReportExchange final : public PostExchange {
+ public:
+  ReportExchange(ServiceCore& core, const ServiceRequest& request, PostHeaders headers)
+      : PostExchange(core, request, std::move(headers)) {}
+
+ private:
+  bool accept(std::string_view chunk) override {
+    const std::uint64_t limit = core_.options_.maxReportBytes;
+    if (body_.size() + chunk.size() > limit) {
+      refusal_ = ServiceCore::errorResponse(
+          413, "the request body is larger than " + std::to_string(limit) + " bytes");
+      return false;
+    }
+    body_.append(chunk);
+    return true;
+  }
+
+  ServiceResponse store(const IdempotencyKey* key) override {
+    auto decoded = decodeReport(body_, core_.config_.form);
+    if (auto* refused = std::get_if<ServiceResponse>(&decoded)) {
+      return std::move(*refused);
+    }
+    const NewReport& report = std::get<NewReport>(decoded);
+    auto stored = core_.store_.insertReport(report, key);
+    if (const auto* rejected = std::get_if<ReportRejected>(&stored)) {
+      return ServiceCore::errorResponse(422, rejected->message);
+    }
+    if (const auto* error = std::get_if<Error>(&stored)) {
+      core_.log("cannot store a report: " + error->description());
+      return storeFailure(*error, "the report could not be stored");
+    }
+    const std::string& id = std::get<std::string>(stored);
+    core_.log("stored report " + id + " with " + std::to_string(report.attachments.size()) +
+              " attachment(s)");
+    return answerFor(id);
+  }
+
+  std::optional<ServiceResponse> replay(const KeyUse& use) const override {
+    return use.reportId ? std::optional(answerFor(*use.reportId)) : std::nullopt;
+  }
+
+  static ServiceResponse answerFor(const std::string& id) {
+    OrderedJson answer = OrderedJson::object();
+    answer["id"] = id;
+    return {201, dumpAnswer(answer)};
+  }
+
+  std::string body_;
+};
 
 std::optional<std::string_view> ServiceRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
@@ -348,23 +637,56 @@ std::optional<ServiceResponse> ServiceCore::refuseEarly(const ServiceRequest& re
 }
 
 ServiceResponse ServiceCore::handle(const ServiceRequest& request) {
-  ServiceResponse response;
-  if (std::optional<ServiceResponse> refused = refuseEarly(request)) {
-    response = std::move(*refused);
-  } else if (request.path == kConfigPath) {
-    response = {200, config_.formJson};
-  } else if (request.path == kUpdateCheckPath) {
-    response = updateCheck(request);
-  } else if (request.path == kAttachmentsPath) {
-    response = postAttachment(request);
-  } else {
-    response = postReport(request);
+  auto begun = begin(request);
+  if (auto* answered = std::get_if<ServiceResponse>(&begun)) {
+    return std::move(*answered);
   }
+  ServiceExchange& exchange = *std::get<std::unique_ptr<ServiceExchange>>(begun);
+  const bool complete = !request.body || request.body([&exchange](std::string_view chunk) {
+    return exchange.take(chunk);
+  });
+  return exchange.finish(complete);
+}
+
+ServiceResponse ServiceCore::logged(const ServiceRequest& request, ServiceResponse response) const {
   if (response.status >= 400) {
     log(request.method + " " + request.path + " refused (" + std::to_string(response.status) +
         "): " + response.body);
   }
   return response;
+}
+
+std::variant<ServiceResponse, std::unique_ptr<ServiceExchange>> ServiceCore::begin(
+    const ServiceRequest& request) {
+  if (std::optional<ServiceResponse> refused = refuseEarly(request)) {
+    return logged(request, std::move(*refused));
+  }
+  if (request.path == kConfigPath) {
+    return ServiceResponse{200, config_.formJson};
+  }
+  if (request.path == kUpdateCheckPath) {
+    return logged(request, updateCheck(request));
+  }
+  auto checked = PostExchange::checkHeaders(request);
+  if (auto* refused = std::get_if<ServiceResponse>(&checked)) {
+    return logged(request, std::move(*refused));
+  }
+  PostHeaders& headers = std::get<PostHeaders>(checked);
+  if (request.path == kAttachmentsPath) {
+    auto query = attachmentQuery(request);
+    if (auto* refused = std::get_if<ServiceResponse>(&query)) {
+      return logged(request, std::move(*refused));
+    }
+    Result<Store::Upload> started = store_.beginUpload();
+    if (!started) {
+      log("cannot store an upload: " + started.error().description());
+      return logged(request, storeFailure(started.error(), "the attachment could not be stored"));
+    }
+    return std::unique_ptr<ServiceExchange>(new UploadExchange(
+        *this, request, std::move(headers), std::move(std::get<AttachmentQuery>(query)),
+        std::move(started).value()));
+  }
+  return std::unique_ptr<ServiceExchange>(new ReportExchange(*this, request, std::move(headers)));
 }
 
 ServiceResponse ServiceCore::updateCheck(const ServiceRequest& request) const {
@@ -386,79 +708,6 @@ ServiceResponse ServiceCore::updateCheck(const ServiceRequest& request) const {
     answer["message"] = *release.message;
   }
   return {200, dumpAnswer(answer)};
-}
-
-ServiceResponse ServiceCore::postAttachment(const ServiceRequest& request) {
-  auto checked = attachmentQuery(request);
-  if (auto* refused = std::get_if<ServiceResponse>(&checked)) {
-    return std::move(*refused);
-  }
-  AttachmentQuery& query = std::get<AttachmentQuery>(checked);
-
-  Result<Store::Upload> started = store_.beginUpload();
-  if (!started) {
-    log("cannot store an upload: " + started.error().description());
-    return errorResponse(500, "the attachment could not be stored");
-  }
-  Store::Upload upload = std::move(started).value();
-  bool tooLarge = false;
-  bool writeFailed = false;
-  const bool complete = !request.body || request.body([&](std::string_view chunk) {
-    if (upload.size() + chunk.size() > options_.maxUploadBytes) {
-      tooLarge = true;
-      return false;
-    }
-    writeFailed = !upload.append(chunk);
-    return !writeFailed;
-  });
-  if (tooLarge) {
-    return errorResponse(
-        413, "the attachment is larger than " + std::to_string(options_.maxUploadBytes) + " bytes");
-  }
-  if (writeFailed) {
-    log("cannot write an upload: disk refused the bytes");
-    return errorResponse(500, "the attachment could not be stored");
-  }
-  if (!complete) {
-    return badRequest("the request body could not be read");
-  }
-  Result<AttachmentRecord> committed = store_.commitUpload(
-      std::move(upload), query.localId, std::move(query.fileId), std::move(query.extension));
-  if (!committed) {
-    log("cannot store an upload: " + committed.error().description());
-    return errorResponse(500, "the attachment could not be stored");
-  }
-  OrderedJson answer = OrderedJson::object();
-  answer["localId"] = committed->localId;
-  answer["attachmentId"] = committed->id;
-  answer["name"] = committed->name;
-  return {201, dumpAnswer(answer)};
-}
-
-ServiceResponse ServiceCore::postReport(const ServiceRequest& request) {
-  auto body = readBody(request, options_.maxReportBytes);
-  if (auto* refused = std::get_if<ServiceResponse>(&body)) {
-    return std::move(*refused);
-  }
-  auto decoded = decodeReport(std::get<std::string>(body), config_.form);
-  if (auto* refused = std::get_if<ServiceResponse>(&decoded)) {
-    return std::move(*refused);
-  }
-  const NewReport& report = std::get<NewReport>(decoded);
-  auto stored = store_.insertReport(report);
-  if (const auto* rejected = std::get_if<ReportRejected>(&stored)) {
-    return errorResponse(422, rejected->message);
-  }
-  if (const auto* error = std::get_if<Error>(&stored)) {
-    log("cannot store a report: " + error->description());
-    return errorResponse(500, "the report could not be stored");
-  }
-  const std::string& id = std::get<std::string>(stored);
-  log("stored report " + id + " with " + std::to_string(report.attachments.size()) +
-      " attachment(s)");
-  OrderedJson answer = OrderedJson::object();
-  answer["id"] = id;
-  return {201, dumpAnswer(answer)};
 }
 
 }  // namespace tessaline::server

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tessaline::server {
@@ -46,6 +48,17 @@ struct ServiceResponse {
   std::string body;
 };
 
+// A request whose body is read: the HTTP layer hands over the body's bytes in order, then takes
+// the answer.
+class ServiceExchange {
+ public:
+  virtual ~ServiceExchange() = default;
+  // False once the rest of the body is not wanted (the answer is then a refusal).
+  virtual bool take(std::string_view chunk) = 0;
+  // complete: the whole body arrived.
+  virtual ServiceResponse finish(bool complete) = 0;
+};
+
 // The four endpoints under /v1, independent of the HTTP library: the HTTP layer passes each
 // request in and writes the answer out. Thread-safe; requests may be handled concurrently.
 class ServiceCore {
@@ -57,14 +70,21 @@ class ServiceCore {
   std::optional<ServiceResponse> refuseEarly(const ServiceRequest& request) const;
   // Handles the whole request, reading its body as it goes.
   ServiceResponse handle(const ServiceRequest& request);
+  // The same, for a body that arrives later: the answer at once (the body, if any, is not
+  // wanted), or the exchange that takes the body. The request's own body is not read.
+  std::variant<ServiceResponse, std::unique_ptr<ServiceExchange>> begin(
+      const ServiceRequest& request);
 
   static ServiceResponse errorResponse(int status, const std::string& message);
 
  private:
   ServiceResponse updateCheck(const ServiceRequest& request) const;
-  ServiceResponse postAttachment(const ServiceRequest& request);
-  ServiceResponse postReport(const ServiceRequest& request);
+  ServiceResponse logged(const ServiceRequest& request, ServiceResponse response) const;
   void log(const std::string& line) const;
+
+  friend class PostExchange;
+  friend class UploadExchange;
+  friend class ReportExchange;
 
   ServiceConfig config_;
   Store& store_;

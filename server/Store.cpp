@@ -100,6 +100,17 @@ CREATE TABLE sessions (
   expires_ms INTEGER NOT NULL
 );
 )sql",
+    // A client's Idempotency-Key, kept as long as what it stored.
+    R"sql(
+CREATE TABLE idempotency_keys (
+  key TEXT PRIMARY KEY NOT NULL,
+  fingerprint TEXT NOT NULL,
+  report_id TEXT REFERENCES reports(id) ON DELETE CASCADE,
+  attachment_id TEXT REFERENCES attachments(id) ON DELETE CASCADE
+);
+CREATE INDEX idempotency_keys_attachment ON idempotency_keys(attachment_id);
+CREATE INDEX idempotency_keys_report ON idempotency_keys(report_id);
+)sql",
 };
 static_assert(std::size(kMigrations) == Store::kSchemaVersion);
 
@@ -109,8 +120,17 @@ std::int64_t nowMs() {
       .count();
 }
 
+// Errors of a disk that is full or will not be written; storing resumes when that passes.
+constexpr std::string_view kNoSpacePrefix = "no space to store: ";
+
+bool isNoSpaceErrno(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
 Error fileError(const std::string& what, int error) {
-  return Error(Error::Kind::fileSystem, what + ": " + std::strerror(error));
+  return Error(Error::Kind::fileSystem,
+               (isNoSpaceErrno(error) ? std::string(kNoSpacePrefix) : std::string()) + what + ": " +
+                   std::strerror(error));
 }
 
 bool syncDirectory(const std::filesystem::path& path) {
@@ -275,8 +295,18 @@ Store::~Store() {
 }
 
 Error Store::databaseError(const std::string& what) const {
-  return Error(Error::Kind::fileSystem,
-               what + ": " + (db_ ? sqlite3_errmsg(db_) : "no database connection"));
+  if (!db_) {
+    return Error(Error::Kind::fileSystem, what + ": no database connection");
+  }
+  const int code = sqlite3_extended_errcode(db_) & 0xff;
+  const bool noSpace = code == SQLITE_FULL || code == SQLITE_READONLY ||
+                       (code == SQLITE_IOERR && isNoSpaceErrno(sqlite3_system_errno(db_)));
+  return Error(Error::Kind::fileSystem, (noSpace ? std::string(kNoSpacePrefix) : std::string()) +
+                                            what + ": " + sqlite3_errmsg(db_));
+}
+
+bool Store::isNoSpace(const Error& error) {
+  return error.description().starts_with(kNoSpacePrefix);
 }
 
 Result<Unit> Store::openDatabase(Mode mode) {
@@ -395,6 +425,7 @@ bool Store::Upload::append(std::string_view bytes) {
       if (errno == EINTR) {
         continue;
       }
+      failure_ = errno;
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
@@ -425,7 +456,7 @@ Result<Store::Upload> Store::beginUpload() {
 }
 
 Result<AttachmentRecord> Store::commitUpload(Upload upload, std::string localId, std::string fileId,
-                                             std::string extension) {
+                                             std::string extension, const IdempotencyKey* key) {
   // The bytes and the folder entry reach the disk before the record that points at them.
   if (::fsync(upload.fd_) != 0) {
     return fileError("cannot sync attachment " + upload.id_, errno);
@@ -450,28 +481,84 @@ Result<AttachmentRecord> Store::commitUpload(Upload upload, std::string localId,
   record.name = safeFileName(name);
 
   std::lock_guard lock(mutex_);
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return databaseError("cannot begin recording attachment " + record.id);
+  }
   Statement& insert = statement(
       "INSERT INTO attachments (id, local_id, file_id, extension, name, size, created_ms) "
       "VALUES (?, ?, ?, ?, ?, ?, ?)");
   if (!insert.valid() ||
       !insert.bind(record.id, record.localId, record.fileId, record.extension, record.name,
                    record.size, record.createdMs) ||
-      !insert.run()) {
-    return databaseError("cannot record attachment " + record.id);
+      !insert.run() || !recordKey(key, nullptr, &record.id) ||
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Error error = databaseError("cannot record attachment " + record.id);
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return error;
   }
   uploadsInFlight_.erase(record.id);
   upload.store_ = nullptr;  // committed: the file stays
   return record;
 }
 
+bool Store::recordKey(const IdempotencyKey* key, const std::string* reportId,
+                      const std::string* attachmentId) {
+  if (!key) {
+    return true;
+  }
+  Statement& insert = statement(
+      "INSERT INTO idempotency_keys (key, fingerprint, report_id, attachment_id) "
+      "VALUES (?, ?, ?, ?)");
+  auto optional = [](const std::string* text) {
+    return text ? std::optional<std::string>(*text) : std::nullopt;
+  };
+  return insert.valid() &&
+         insert.bind(key->key, key->fingerprint, optional(reportId), optional(attachmentId)) &&
+         insert.run();
+}
+
+Result<std::optional<KeyUse>> Store::keyUse(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  Statement& find = statement(
+      "SELECT k.fingerprint, k.report_id, a.id, a.local_id, a.name FROM idempotency_keys k "
+      "LEFT JOIN attachments a ON a.id = k.attachment_id WHERE k.key = ?");
+  if (!find.valid() || !find.bind(key)) {
+    return databaseError("cannot look up an idempotency key");
+  }
+  const int found = find.step();
+  if (found != SQLITE_ROW) {
+    find.finish();
+    if (found != SQLITE_DONE) {
+      return databaseError("cannot look up an idempotency key");
+    }
+    return std::optional<KeyUse>();
+  }
+  KeyUse use;
+  use.fingerprint = find.text(0);
+  use.reportId = find.optionalText(1);
+  if (std::optional<std::string> id = find.optionalText(2)) {
+    use.attachment = AttachmentRecord{};
+    use.attachment->id = std::move(*id);
+    use.attachment->localId = find.text(3);
+    use.attachment->name = find.text(4);
+  }
+  find.finish();
+  return std::optional<KeyUse>(std::move(use));
+}
+
 // --- Reports
 
-std::variant<std::string, ReportRejected, Error> Store::insertReport(const NewReport& report) {
+std::variant<std::string, ReportRejected, Error> Store::insertReport(const NewReport& report,
+                                                                     const IdempotencyKey* key) {
   std::lock_guard lock(mutex_);
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return databaseError("cannot begin storing a report");
   }
   auto stored = insertReportLocked(report);
+  // The key is stored with the report, so a repeat finds either both or neither.
+  if (const auto* id = std::get_if<std::string>(&stored); id && !recordKey(key, id, nullptr)) {
+    stored = databaseError("cannot store the report's idempotency key");
+  }
   if (std::holds_alternative<std::string>(stored) &&
       sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     stored = databaseError("cannot commit the report");

@@ -2,6 +2,7 @@
 
 #include <Tessaline/Error.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -148,6 +149,19 @@ struct ReportRejected {
   std::string message;
 };
 
+// A client's Idempotency-Key and what identifies the request it came with.
+struct IdempotencyKey {
+  std::string key;
+  std::string fingerprint;
+};
+
+// What a key stored before: a report or an attachment (only the fields its answer names).
+struct KeyUse {
+  std::string fingerprint;
+  std::optional<std::string> reportId;
+  std::optional<AttachmentRecord> attachment;
+};
+
 struct OrphanSweep {
   int attachmentsRemoved = 0;  // unreferenced uploads past the grace period
   int strayFilesRemoved = 0;   // files without a record (an upload cut short by a crash)
@@ -164,7 +178,7 @@ class Store {
     bulkLoad,  // like service, without syncing each commit: for filling a store in one go
   };
 
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   static constexpr std::string_view kDatabaseName = "tessaline.sqlite3";
   static constexpr std::string_view kAttachmentsFolder = "attachments";
 
@@ -184,6 +198,10 @@ class Store {
     std::uint64_t size() const { return size_; }
     // Appends bytes to the file; false when the disk refuses them.
     bool append(std::string_view bytes);
+    // After a refused append: the disk is full or will not be written.
+    bool outOfSpace() const {
+      return failure_ == ENOSPC || failure_ == EDQUOT || failure_ == EFBIG || failure_ == EROFS;
+    }
 
    private:
     friend class Store;
@@ -194,19 +212,29 @@ class Store {
     std::string id_;
     int fd_;
     std::uint64_t size_ = 0;
+    int failure_ = 0;
   };
 
   Result<Upload> beginUpload();
-  // Makes the upload durable (file and folder synced, record committed) and returns its record.
+  // Makes the upload durable (file and folder synced, record committed, with the key if one is
+  // given) and returns its record.
   Result<AttachmentRecord> commitUpload(Upload upload, std::string localId, std::string fileId,
-                                        std::string extension);
+                                        std::string extension, const IdempotencyKey* key = nullptr);
 
   // Stores a report with its messages and attachment links in one durable transaction and
   // returns its new id. Every attachment must exist, belong to the report's local id and carry
-  // the name the service gave it; otherwise nothing is stored.
-  std::variant<std::string, ReportRejected, Error> insertReport(const NewReport& report);
+  // the name the service gave it; otherwise nothing is stored. A key is stored in the same
+  // transaction; a key stored before fails the whole insert.
+  std::variant<std::string, ReportRejected, Error> insertReport(
+      const NewReport& report, const IdempotencyKey* key = nullptr);
+
   // Stores reports without attachments in one transaction (bulk imports and benchmarks).
   Result<Unit> importReports(const std::vector<NewReport>& reports);
+
+  // What the key stored, if it was stored.
+  Result<std::optional<KeyUse>> keyUse(std::string_view key);
+  // True for an error of a full disk or a folder that will not be written.
+  static bool isNoSpace(const Error& error);
 
   // Removes uploads that no report references and that are older than the grace period, then
   // files in the attachments folder that have no record (atStart: whatever their age, since no
@@ -250,6 +278,8 @@ class Store {
   Statement& statement(const char* sql);
   Error databaseError(const std::string& what) const;
   void forgetUpload(const std::string& id);
+  bool recordKey(const IdempotencyKey* key, const std::string* reportId,
+                 const std::string* attachmentId);
 
   std::filesystem::path dataDir_;
   std::filesystem::path attachmentsDir_;

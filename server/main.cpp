@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,15 +27,7 @@
 #include <optional>
 #include <string>
 #include <thread>
-
-#if defined(__SANITIZE_THREAD__)
-// cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
-// the guards of its function-local statics and reports their first use on two connections as a
-// race. Only reports that pass through that library are silenced.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-  return "race:libcpp-httplib.so\n";
-}
-#endif
+#include <variant>
 
 namespace {
 
@@ -59,6 +52,45 @@ bool isLoopback(const std::string& address) {
     return std::equal(std::begin(bytes), std::end(bytes), std::begin(loopback));
   }
   return false;
+}
+
+HttpResponse toHttp(ServiceResponse response) {
+  return {response.status, std::move(response.body), "application/json; charset=utf-8", {}};
+}
+
+// Hands a body to the core's exchange.
+class CoreExchange final : public HttpExchange {
+ public:
+  explicit CoreExchange(std::unique_ptr<ServiceExchange> exchange)
+      : exchange_(std::move(exchange)) {}
+  bool take(std::string_view bytes) override { return exchange_->take(bytes); }
+  HttpResponse finish() override { return toHttp(exchange_->finish(true)); }
+
+ private:
+  std::unique_ptr<ServiceExchange> exchange_;
+};
+
+HttpHandler serviceHandler(ServiceCore& core) {
+  return
+      [&core](
+          const HttpRequest& request) -> std::variant<HttpResponse, std::unique_ptr<HttpExchange>> {
+        ServiceRequest converted{request.method, request.path, request.query, request.headers, {}};
+        auto begun = core.begin(converted);
+        if (auto* answer = std::get_if<ServiceResponse>(&begun)) {
+          return toHttp(std::move(*answer));
+        }
+        return std::make_unique<CoreExchange>(
+            std::move(std::get<std::unique_ptr<ServiceExchange>>(begun)));
+      };
+}
+
+// A connection costs a descriptor: take all the system allows.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 // Removes unreferenced uploads every interval until stopped.
@@ -151,6 +183,9 @@ struct ServeArguments {
   std::int64_t orphanGraceSeconds = 24 * 60 * 60;
   std::size_t threads = 8;
   std::int64_t readTimeoutSeconds = 30;
+  std::int64_t idleTimeoutSeconds = 0;  // 0: the read time-out
+  std::size_t maxConnections = 16384;
+  std::size_t maxConnectionsPerAddress = 1024;
   std::string adminBind = "127.0.0.1";
   int adminPort = -1;  // no dashboard unless given
 };
@@ -208,8 +243,17 @@ int serve(const ServeArguments& arguments) {
   }
   http.threads = arguments.threads;
   http.readTimeout = std::chrono::seconds(arguments.readTimeoutSeconds);
-  http.payloadMaxLength = std::max(options.maxUploadBytes, options.maxReportBytes);
-  tessaline::Result<std::unique_ptr<HttpServer>> server = HttpServer::create(core, http);
+  http.idleTimeout =
+      std::chrono::seconds(arguments.idleTimeoutSeconds > 0 ? arguments.idleTimeoutSeconds
+                                                            : arguments.readTimeoutSeconds);
+  http.maxConnections = arguments.maxConnections;
+  http.maxConnectionsPerAddress = arguments.maxConnectionsPerAddress;
+  http.errorResponse = [](int status, const std::string& message) {
+    return toHttp(ServiceCore::errorResponse(status, message));
+  };
+  raiseOpenFileLimit();
+  tessaline::Result<std::unique_ptr<HttpServer>> server =
+      HttpServer::create(serviceHandler(core), std::move(http));
   if (!server) {
     std::cerr << "tessaline-service: " << server.error().description() << "\n";
     return 1;
@@ -278,6 +322,8 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit makes a write fail (EFBIG, answered as a full disk) instead of killing.
+  signal(SIGXFSZ, SIG_IGN);
 
   CLI::App app{"tessaline-service: the reference feedback service"};
   app.require_subcommand(0, 1);
@@ -299,13 +345,26 @@ int main(int argc, char** argv) {
                  "Seconds an upload that no report references is kept")
       ->capture_default_str()
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{10} * 365 * 24 * 3600));
-  app.add_option("--threads", serveArguments.threads, "Requests served at once")
+  app.add_option("--threads", serveArguments.threads, "Worker threads")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
   app.add_option("--read-timeout", serveArguments.readTimeoutSeconds,
-                 "Seconds a request may pause; a slower one must also keep up 1 KiB/s on average")
+                 "Seconds for a request head; a body may pause this long, and a slower one must "
+                 "also keep up 1 KiB/s on average")
       ->capture_default_str()
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
+  app.add_option("--idle-timeout", serveArguments.idleTimeoutSeconds,
+                 "Seconds a kept-alive connection may wait for its next request (default: the "
+                 "read time-out)")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}));
+  app.add_option("--max-connections", serveArguments.maxConnections,
+                 "Connections open at once; more get a 503")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--max-connections-per-address", serveArguments.maxConnectionsPerAddress,
+                 "Connections open at once from one client address; more get a 503")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
 
   app.add_option("--admin-bind", serveArguments.adminBind,
                  "Address of the dashboard's own listener")
