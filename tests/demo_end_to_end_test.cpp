@@ -94,11 +94,7 @@ class DemoEndToEndTest : public ::testing::Test {
   fs::path home() const { return directory_.path() / "home"; }
   fs::path data() const { return directory_.path() / "data"; }
 
-  static std::string sampleConfig() {
-    return std::string(TESSALINE_SOURCE_DIR) + "/server/sample-service-config.json";
-  }
-
-  void startService(bool tls, const std::string& config = sampleConfig()) {
+  void startService(bool tls, const std::string& config = testing::kSampleConfig) {
     std::vector<std::string> arguments{"--port",        "0",        "--data",
                                        data().string(), "--config", config};
     if (tls) {
@@ -365,7 +361,7 @@ TEST_F(DemoEndToEndTest, BlockedOperatingSystemFailsWithTheServiceMessage) {
   // The sample configuration, with this machine's OS build (the kernel release) blocked.
   utsname system{};
   ASSERT_EQ(::uname(&system), 0);
-  auto config = nlohmann::json::parse(readFile(sampleConfig()));
+  auto config = nlohmann::json::parse(readFile(testing::kSampleConfig));
   config["form"]["blockedOSBuilds"].push_back(
       {{"id", system.release},
        {"name", "This kernel"},

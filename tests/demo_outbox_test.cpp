@@ -52,10 +52,7 @@ TEST(DemoOutboxTest, KeepsTheReportWhileTheServiceFailsAndSendsItOnceLater) {
 
   const auto data = directory.path() / "data";
   std::string failure;
-  auto service = testing::ServiceProcess::start(
-      {"--port", "0", "--data", data.string(), "--config",
-       std::string(TESSALINE_SOURCE_DIR) + "/server/sample-service-config.json"},
-      &failure);
+  auto service = testing::ServiceProcess::serve(data.string(), &failure);
   ASSERT_TRUE(service) << failure;
   const std::string serviceURL = "http://127.0.0.1:" + std::to_string(service->port()) + "/v1";
   for (const char* expected : {"Sent 1 kept report(s)", "Sent 0 kept report(s)"}) {

@@ -32,7 +32,7 @@ using testing::ServiceProcess;
 using testing::TemporaryDirectory;
 using namespace std::chrono_literals;
 
-const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
+using testing::kSampleConfig;
 const std::string kCertificateDir = TESSALINE_TEST_CERT_DIR;
 
 std::string readFile(const std::filesystem::path& path) {

@@ -13,6 +13,9 @@ namespace tessaline::testing {
 
 using ServiceCommandResult = CommandResult;
 
+// The configuration the tests serve unless they need another.
+inline const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
+
 // A running tessaline-service child process: started with "--port 0" among its arguments, it
 // prints "listening on PORT", which start() waits for. Killed when dropped.
 class ServiceProcess {
@@ -26,6 +29,13 @@ class ServiceProcess {
   static std::unique_ptr<ServiceProcess> start(
       const std::vector<std::string>& arguments, std::string* failure = nullptr,
       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  // Serves `data` with the sample configuration on a free loopback port, `extra` arguments first.
+  static std::unique_ptr<ServiceProcess> serve(const std::string& data, std::string* failure,
+                                               std::vector<std::string> extra = {}) {
+    extra.insert(extra.end(), {"--port", "0", "--data", data, "--config", kSampleConfig});
+    return start(extra, failure);
+  }
 
   int port() const { return port_; }
   pid_t pid() const { return child_->pid(); }

@@ -103,10 +103,7 @@ TEST(OutboxTest, ReportsKilledMidWriteAreWholeOrAbsentAndSentOnce) {
 
   const auto data = directory.path() / "data";
   std::string failure;
-  auto service = testing::ServiceProcess::start(
-      {"--port", "0", "--data", data.string(), "--config",
-       std::string(TESSALINE_SOURCE_DIR) + "/server/sample-service-config.json"},
-      &failure);
+  auto service = testing::ServiceProcess::serve(data.string(), &failure);
   ASSERT_TRUE(service) << failure;
   testing::ScopedEnvironment url("TESSALINE_SERVICE_URL",
                                  "http://127.0.0.1:" + std::to_string(service->port()) + "/v1");

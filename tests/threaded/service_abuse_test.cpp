@@ -39,7 +39,7 @@ using testing::TemporaryDirectory;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
+using testing::kSampleConfig;
 const std::string kCertificateDir = TESSALINE_TEST_CERT_DIR;
 
 // RFC 3986 encoding of every byte that is not unreserved, as the client sends query values.

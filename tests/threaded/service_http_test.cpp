@@ -136,10 +136,8 @@ class ServiceHttpTest : public ::testing::Test {
     if (ServiceProcess::binary().empty()) {
       GTEST_SKIP() << "this build has no tessaline-service";
     }
-    extra.insert(extra.end(), {"--port", "0", "--data", data().string(), "--config",
-                               TESSALINE_SOURCE_DIR "/server/sample-service-config.json"});
     std::string failure;
-    service_ = ServiceProcess::start(extra, &failure);
+    service_ = ServiceProcess::serve(data().string(), &failure, std::move(extra));
     ASSERT_TRUE(service_) << failure;
   }
   std::filesystem::path data() const { return directory_.path() / "data"; }
