@@ -274,7 +274,7 @@ def main():
             driver.find_element(By.ID, "password").send_keys("wrong" if attempt < 5 else PASSWORD)
             page = driver.find_element(By.TAG_NAME, "html")
             driver.find_element(By.ID, "login").click()
-            WebDriverWait(driver, 20).until(expected_conditions.staleness_of(page))
+            WebDriverWait(driver, 20).until(lambda _: gone(page))
         assert "/login" in driver.current_url and "Too many" in text("#problem"), text("#problem")
         no_script_ran(refused=(401, 429))
     finally:
