@@ -1,11 +1,12 @@
-// The tessaline-service binary under hostile and broken clients: paths smuggled into query values,
-// bodies that are too large or cut short, clients that trickle or stall, invalid UTF-8, SQL
-// metacharacters, and a kill while several clients submit at once.
+// The tessaline-service binary on loopback, driven over raw sockets where a well-behaved client
+// could not make the fault: refusals and bodies cut short, paths smuggled into query values, slow
+// and endless clients, invalid UTF-8, SQL metacharacters, start-up checks and a kill under load.
 
 #include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 
 #include <Tessaline/Url.h>
+#include <Tessaline/records/Config.h>
 #include <Tessaline/records/Uuid.h>
 
 #include <gtest/gtest.h>
@@ -33,16 +34,14 @@ namespace tessaline {
 namespace {
 
 using nlohmann::json;
+using testing::kSampleConfig;
 using testing::runServiceCommand;
 using testing::ServiceProcess;
-using testing::TemporaryDirectory;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-using testing::kSampleConfig;
 const std::string kCertificateDir = TESSALINE_TEST_CERT_DIR;
 
-// RFC 3986 encoding of every byte that is not unreserved, as the client sends query values.
 std::string encoded(std::string_view text) {
   return percentEncodeQueryValue(text);
 }
@@ -55,15 +54,14 @@ class Connection {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval timeout{5, 0};
+    ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const timeval timeout{5, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   }
   ~Connection() { ::close(fd_); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  bool connected() const { return connected_; }
   bool send(std::string_view bytes) {
     while (!bytes.empty()) {
       const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -75,18 +73,14 @@ class Connection {
     return true;
   }
   void endWriting() { ::shutdown(fd_, SHUT_WR); }
-  // True once the service has closed its side (or reset the connection); what it sent before
-  // is appended to `answer`.
+  // True once the service has closed (or reset) the connection, false when it stayed silent for
+  // `wait`; what it sent meanwhile is appended to `answer`.
   bool closedByService(std::string& answer, std::chrono::milliseconds wait) {
-    const auto deadline = Clock::now() + wait;
-    while (true) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    for (char buffer[4096];;) {
       pollfd readable{fd_, POLLIN, 0};
-      if (::poll(&readable, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) <= 0) {
+      if (::poll(&readable, 1, static_cast<int>(wait.count())) <= 0) {
         return false;
       }
-      char buffer[4096];
       const ssize_t count = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
       if (count <= 0) {
         return count == 0 || (errno != EAGAIN && errno != EINTR);
@@ -94,32 +88,33 @@ class Connection {
       answer.append(buffer, static_cast<std::size_t>(count));
     }
   }
-  // Everything the service answers until it closes the connection, at most `wait`.
-  std::string answer(std::chrono::milliseconds wait = 20s) {
-    std::string text;
-    closedByService(text, wait);
-    return text;
-  }
 
  private:
   int fd_;
-  bool connected_ = false;
 };
 
-std::string exchange(int port, std::string_view request) {
+// One request on a connection of its own; everything answered until the service closes it.
+std::string exchange(int port, std::string request) {
+  request.insert(request.find("\r\n") + 2, "Connection: close\r\n");
   Connection connection(port);
-  if (!connection.connected()) {
-    return {};
-  }
-  // One request per connection: the service would keep it open for the next.
-  std::string closing(request);
-  closing.insert(closing.find("\r\n") + 2, "Connection: close\r\n");
-  connection.send(closing);
-  return connection.answer();
+  connection.send(request);
+  std::string answer;
+  connection.closedByService(answer, 20s);
+  return answer;
+}
+
+std::string post(const std::string& target, std::string_view body,
+                 const std::string& headers = "") {
+  return "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + headers +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
+std::string get(const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n";
 }
 
 int statusOf(const std::string& answer) {
-  return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+  return answer.starts_with("HTTP/1.1 ") ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 json bodyOf(const std::string& answer) {
@@ -128,10 +123,11 @@ json bodyOf(const std::string& answer) {
                                     : json::parse(answer.substr(start + 4), nullptr, false);
 }
 
+// A 4xx answer whose body is {"error": text} and nothing else.
 bool isJsonError(const std::string& answer) {
   const json body = bodyOf(answer);
-  return statusOf(answer) >= 400 && statusOf(answer) < 500 && body.is_object() &&
-         body.size() == 1 && body.contains("error") && body["error"].is_string();
+  return statusOf(answer) / 100 == 4 && body.is_object() && body.size() == 1 &&
+         body.contains("error") && body["error"].is_string();
 }
 
 std::string chunk(std::string_view data) {
@@ -140,20 +136,13 @@ std::string chunk(std::string_view data) {
   return text.str();
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Every path below the root, relative to it.
-std::set<std::string> fileTree(const std::filesystem::path& root) {
-  std::set<std::string> paths;
+std::set<std::filesystem::path> fileTree(const std::filesystem::path& root) {
+  std::set<std::filesystem::path> paths;
   std::error_code error;
   for (auto entry = std::filesystem::recursive_directory_iterator(root, error);
        !error && entry != std::filesystem::recursive_directory_iterator(); entry.increment(error)) {
-    paths.insert(std::filesystem::relative(entry->path(), root).string());
+    paths.insert(std::filesystem::relative(entry->path(), root));
   }
   return paths;
 }
@@ -174,10 +163,8 @@ json reportBody(const std::string& localId, const json& attachments = json::arra
           {"attachments", attachments}};
 }
 
-std::string postRequest(const std::string& target, std::string_view body,
-                        const std::string& extraHeaders = "") {
-  return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+json listed(const json& upload) {
+  return json::array({{{"id", upload["attachmentId"]}, {"name", upload["name"]}}});
 }
 
 class ServiceAbuseTest : public ::testing::Test {
@@ -187,10 +174,7 @@ class ServiceAbuseTest : public ::testing::Test {
       GTEST_SKIP() << "this build has no tessaline-service";
     }
     ::signal(SIGPIPE, SIG_IGN);
-    std::filesystem::create_directories(root() / "outside");
-    std::ofstream(root() / "outside" / "sentinel") << "untouched";
   }
-
   void TearDown() override {
     if (service_) {
       EXPECT_EQ(service_->terminate(), 0) << service_->errorOutput();
@@ -200,62 +184,137 @@ class ServiceAbuseTest : public ::testing::Test {
   const std::filesystem::path& root() const { return directory_.path(); }
   std::filesystem::path dataDir() const { return root() / "data"; }
   std::filesystem::path attachmentsDir() const { return dataDir() / "attachments"; }
-
-  void start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{"--port",           "0",        "--data",
-                                       dataDir().string(), "--config", kSampleConfig};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    std::string failure;
-    service_ = ServiceProcess::start(arguments, &failure);
-    ASSERT_TRUE(service_) << failure;
-  }
   int port() const { return service_->port(); }
 
-  std::string attachmentTarget(const std::string& fileId, const std::string& localId,
-                               const std::string& extension) const {
+  void start(std::vector<std::string> extra = {}) {
+    std::string failure;
+    service_ = ServiceProcess::serve(dataDir().string(), &failure, std::move(extra));
+    ASSERT_TRUE(service_) << failure;
+  }
+  testing::CommandResult command(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.end(), {"--data", dataDir().string()});
+    return runServiceCommand(arguments);
+  }
+
+  static std::string uploadTarget(const std::string& localId, const std::string& fileId = "log",
+                                  const std::string& extension = "txt") {
     return "/v1/attachments?fileId=" + encoded(fileId) + "&localId=" + encoded(localId) +
            "&extension=" + encoded(extension);
   }
-
   json upload(const std::string& localId, const std::string& bytes,
               const std::string& fileId = "log", const std::string& extension = "txt") {
     const std::string answer =
-        exchange(port(), postRequest(attachmentTarget(fileId, localId, extension), bytes));
+        exchange(port(), post(uploadTarget(localId, fileId, extension), bytes));
     EXPECT_EQ(statusOf(answer), 201) << answer;
     return bodyOf(answer);
   }
-
   std::string postReport(const json& report) {
-    const std::string answer = exchange(
-        port(), postRequest("/v1/reports", report.dump(), "Content-Type: application/json\r\n"));
+    const std::string answer = exchange(port(), post("/v1/reports", report.dump()));
     EXPECT_EQ(statusOf(answer), 201) << answer;
     const json body = bodyOf(answer);
     return body.is_object() && body.contains("id") ? body["id"].get<std::string>() : "";
   }
 
-  // The service still answers an ordinary request.
   void expectStillServing() {
-    const std::string answer = exchange(port(), "GET /v1/config HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = exchange(port(), get("/v1/config"));
     EXPECT_EQ(statusOf(answer), 200) << answer;
   }
-
   void expectNothingStored() {
-    EXPECT_EQ(fileTree(attachmentsDir()), std::set<std::string>());
-    const auto list = runServiceCommand({"list", "--data", dataDir().string()});
+    EXPECT_EQ(fileTree(attachmentsDir()), std::set<std::filesystem::path>());
+    const auto list = command({"list"});
     EXPECT_EQ(list.exitCode, 0) << list.err;
     EXPECT_EQ(list.out, "");
   }
 
-  TemporaryDirectory directory_{"tessaline-service-abuse"};
+  testing::TemporaryDirectory directory_{"tessaline-service-abuse"};
   std::unique_ptr<ServiceProcess> service_;
 };
 
-// --- Paths smuggled into query values
+// Each refusal is one JSON error, none answers the request hidden in a body, and a body cut short
+// or framed wrongly ends its connection; nothing of them is stored.
+TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
+  start({"--max-upload-bytes", "4096", "--read-timeout", "2"});
+  const std::string localId = Uuid::random().uuidString();
+  const std::string upload = uploadTarget(localId);
+  const std::string report = reportBody(localId).dump();
+  const std::string hidden = post("/v1/reports", report);
+  const std::string chunkedUpload =
+      "POST " + upload + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string chunkedReport =
+      "POST /v1/reports HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string bigReport = chunkedReport;
+  for (int index = 0; index < 17; ++index) {
+    bigReport += chunk(std::string(64 * 1024, ' '));
+  }
+  json longReport = reportBody(localId);
+  longReport["messages"][0]["body"] = std::string(1024 * 1024, 'm');
+  json unknownUpload = reportBody(localId);
+  unknownUpload["attachments"] = {{{"id", Uuid::random().uuidString()}, {"name", "x"}}};
 
-TEST_F(ServiceAbuseTest, PathsInQueryValuesNeverReachOutsideTheDataFolder) {
+  struct Case {
+    std::string request;
+    int status;  // 0: an answer is optional
+    bool endWriting;
+  };
+  const Case cases[] = {
+      {post(upload, std::string(5000, 'x') + hidden), 413, true},
+      {chunkedUpload + chunk(std::string(3000, 'u')) + chunk(std::string(3000, 'u') + hidden) +
+           "0\r\n\r\n",
+       413, true},
+      {post(upload, hidden, "Content-Encoding: gzip\r\n"), 415, true},
+      {post("/v1/attachments?fileId=%FF&localId=" + localId + "&extension=", hidden), 400, true},
+      {post("/v1/elsewhere", hidden), 404, true},
+      {"GET /v1/config HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(hidden.size()) +
+           "\r\n\r\n" + hidden,
+       400, true},
+      {post("/v1/reports", "{\"localId\":"), 400, true},
+      {post("/v1/reports", unknownUpload.dump()), 422, true},
+      {get("/v1/updateCheck?buildNumber=1&train=unknown"), 404, true},
+      {get("/v1/config?" + std::string(9000, 'q')), 414, true},
+      {"PUT /v1/reports HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405, true},
+      {"POST /v1/reports HTTP/1.1\r\nHost: x\r\n\r\n", 400, true},
+      {post("/v1/reports", longReport.dump()), 0, false},
+      {bigReport + "0\r\n\r\n", 0, false},
+      {"POST " + upload + " HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n" +
+           std::string(100, 'u'),
+       0, true},
+      {"POST /v1/reports HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+           std::to_string(report.size() + 10) + "\r\n\r\n" + report,
+       0, true},
+      {chunkedUpload + "100\r\n" + std::string(10, 'u'), 0, true},
+      {chunkedUpload + chunk("whole payload"), 0, true},
+      {chunkedReport + chunk(report), 0, true},
+      {chunkedReport + chunk(report) + "1", 0, true},
+      {chunkedUpload + "fffffffffffffffffffff\r\nabc\r\n0\r\n\r\n", 0, false},
+      {chunkedUpload + "zz\r\nabc\r\n0\r\n\r\n", 0, false},
+      {"POST " + upload + " HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\nabc", 0, false},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.request.substr(0, 120));
+    Connection connection(port());
+    connection.send(each.request);
+    if (each.endWriting) {
+      connection.endWriting();
+    }
+    std::string answer;
+    EXPECT_TRUE(connection.closedByService(answer, 30s));
+    if (each.status != 0) {
+      EXPECT_EQ(statusOf(answer), each.status) << answer;
+      EXPECT_EQ(answer.find("HTTP/1.1 ", 1), std::string::npos) << answer;
+    }
+    EXPECT_TRUE(answer.empty() || isJsonError(answer)) << answer;
+  }
+  expectStillServing();
+  expectNothingStored();
+}
+
+// Client names full of path and SQL metacharacters never reach outside the data folder, and are
+// stored, shown and exported as sent; the export keeps within its folder.
+TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim) {
+  std::filesystem::create_directories(root() / "outside");
+  std::ofstream(root() / "outside" / "sentinel") << "untouched";
   start();
-  const std::string absoluteInside = (root() / "outside" / "absolute").string();
-  const std::vector<std::string> hostile = {
+  const std::string hostile[] = {
       "../escaped",
       "../../outside/escaped",
       "..",
@@ -265,201 +324,115 @@ TEST_F(ServiceAbuseTest, PathsInQueryValuesNeverReachOutsideTheDataFolder) {
       "..\\..\\escaped",
       "\\\\server\\share\\escaped",
       "/tmp/tessaline-abuse-escaped",
-      absoluteInside,
+      (root() / "outside" / "absolute").string(),
       "%2e%2e%2fescaped",  // arrives as this text: one decoding only
       "%252e%252e%252fescaped",
       std::string("escaped\0.txt", 12),
       "..%00/escaped",
   };
-  const std::set<std::string> before = fileTree(root());
   const std::string localId = Uuid::random().uuidString();
-  int refused = 0;
-  int stored = 0;
-  std::vector<json> storedUploads;
-
-  auto judge = [&](const std::string& what, const std::string& answer) {
-    SCOPED_TRACE(what);
-    if (statusOf(answer) == 201) {
-      const json body = bodyOf(answer);
-      ASSERT_TRUE(body.is_object()) << answer;
-      const std::string id = body["attachmentId"].get<std::string>();
-      const std::string name = body["name"].get<std::string>();
-      EXPECT_TRUE(isCanonicalUuid(id)) << id;
-      EXPECT_EQ(name.find('/'), std::string::npos) << name;
-      EXPECT_NE(name.front(), '.') << name;
-      EXPECT_EQ(name.find('\0'), std::string::npos);
-      EXPECT_EQ(readFile(attachmentsDir() / id), "payload");
-      storedUploads.push_back(body);
-      ++stored;
-    } else {
-      EXPECT_TRUE(isJsonError(answer)) << answer;
-      ++refused;
-    }
-  };
-
+  json stored = json::array();
   for (const std::string& value : hostile) {
-    for (const bool raw : {false, true}) {
-      // Raw: the value's bytes as they are in the request line (a blank would end it).
-      auto put = [raw](const std::string& text) {
-        return raw && text.find(' ') == std::string::npos ? text : encoded(text);
-      };
-      const std::vector<std::string> targets = {
-          "/v1/attachments?fileId=" + put(value) + "&localId=" + localId + "&extension=txt",
-          "/v1/attachments?fileId=log&localId=" + localId + "&extension=" + put(value),
-          "/v1/attachments?fileId=log&localId=" + put(value) + "&extension=txt",
-      };
-      for (const std::string& target : targets) {
-        judge(target, exchange(port(), postRequest(target, "payload")));
-      }
+    // Raw: the value's bytes as they are in the request line (a blank would end it).
+    const std::string raw = value.find(' ') == std::string::npos ? value : encoded(value);
+    for (const std::string& put : {encoded(value), raw}) {
       for (const std::string& target :
-           {"/v1/updateCheck?buildNumber=" + put(value) + "&train=stable",
-            "/v1/updateCheck?buildNumber=310&train=" + put(value)}) {
-        const std::string answer =
-            exchange(port(), "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
-        ++refused;
+           {"/v1/attachments?fileId=" + put + "&localId=" + localId + "&extension=txt",
+            "/v1/attachments?fileId=log&localId=" + localId + "&extension=" + put,
+            "/v1/attachments?fileId=log&localId=" + put + "&extension=txt"}) {
+        const std::string answer = exchange(port(), post(target, "payload"));
+        if (statusOf(answer) != 201) {
+          EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
+          continue;
+        }
+        const json body = bodyOf(answer);
+        const std::string name = body["name"];
+        EXPECT_EQ(name.find_first_of(std::string("/\0", 2)), std::string::npos) << name;
+        EXPECT_NE(name.front(), '.') << name;
+        stored.push_back(listed(body)[0]);
+      }
+      for (const std::string& target : {"/v1/updateCheck?buildNumber=" + put + "&train=stable",
+                                        "/v1/updateCheck?buildNumber=310&train=" + put}) {
+        EXPECT_TRUE(isJsonError(exchange(port(), get(target)))) << target;
       }
     }
   }
-  // Paths in the URL's path itself.
-  for (const std::string& target : std::vector<std::string>{
-           "/v1/../v1/attachments?fileId=a&localId=" + localId + "&extension=txt",
-           "/v1/%2e%2e/%2e%2e/outside/x", "/../../etc/passwd", "/v1/attachments/../reports"}) {
-    const std::string answer = exchange(port(), postRequest(target, "payload"));
-    if (statusOf(answer) != 201) {
-      EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
-    }
+  for (const std::string& target :
+       {"/v1/../v1/" + uploadTarget(localId).substr(4), std::string("/v1/%2e%2e/%2e%2e/outside/x"),
+        std::string("/../../etc/passwd"), std::string("/v1/attachments/../reports")}) {
+    const std::string answer = exchange(port(), post(target, "payload"));
+    EXPECT_TRUE(statusOf(answer) == 201 || isJsonError(answer)) << target << "\n" << answer;
   }
-  expectStillServing();
+  const std::string fileId = "x'); DROP TABLE attachments; --";
+  const json sql = upload(localId, "payload", fileId, "%_'\"");
+  EXPECT_EQ(sql["name"], fileId + ".%_'\"");
+  stored.push_back(listed(sql)[0]);
 
-  // A report that lists the uploads with their hostile names, exported by the operator: every
-  // file lands in the export folder.
-  json attachments = json::array();
-  for (const json& uploaded : storedUploads) {
-    attachments.push_back({{"id", uploaded["attachmentId"]}, {"name", uploaded["name"]}});
+  json report = reportBody(localId, stored);
+  report["subject"] = "Robert'); DROP TABLE reports;--";
+  report["messages"] = {
+      {{"body", "100% of 'single' and \"double\" quotes, \\ back_slash, -- dash"}},
+      {{"body", "'; DELETE FROM report_messages\nWHERE '1'='1"}},
+      {{"body", "/* comment */ UNION SELECT * FROM attachments; %_%"}}};
+  report["name"] = "O'Brien; UPDATE reports SET subject='x'";
+  report["email"] = "x'--@example.org";
+  const std::string id = postReport(report);
+  ASSERT_FALSE(id.empty());
+  // A second report after the first, so a statement that escaped would have hit something.
+  const std::string second = postReport(reportBody(Uuid::random().uuidString()));
+  const auto show = command({"show", id});
+  for (const std::string& expected :
+       {"Reason:      1 (Something crashed)\nFrequency:   2 (Sometimes)\nSubject:     " +
+            report["subject"].get<std::string>() + "\n",
+        "Name:        " + report["name"].get<std::string>() + "\n",
+        "Email:       " + report["email"].get<std::string>() + "\n",
+        "Message 1:\n" + report["messages"][0]["body"].get<std::string>() + "\n",
+        "Message 2:\n" + report["messages"][1]["body"].get<std::string>() + "\n",
+        "Message 3:\n" + report["messages"][2]["body"].get<std::string>() + "\n",
+        "  " + sql["name"].get<std::string>() + "  7 bytes  " + attachmentsDir().string()}) {
+    EXPECT_NE(show.out.find(expected), std::string::npos) << expected << "\n" << show.out;
   }
-  const std::string reportId = postReport(reportBody(localId, attachments));
-  ASSERT_FALSE(reportId.empty());
-  const std::filesystem::path exported = root() / "export";
-  const auto exportResult =
-      runServiceCommand({"export", reportId, exported.string(), "--data", dataDir().string()});
-  EXPECT_EQ(exportResult.exitCode, 0) << exportResult.err;
+  const auto list = command({"list"});
+  EXPECT_NE(list.out.find(id + "\t"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("\tRobert'); DROP TABLE reports;--\n"), std::string::npos);
+  EXPECT_NE(list.out.find(second + "\t"), std::string::npos) << list.out;
+  for (const char* pattern : {"%", "_", "' OR '1'='1"}) {
+    EXPECT_NE(command({"show", pattern}).err.find("no report with id"), std::string::npos);
+  }
+  const auto exported = command({"export", id, (root() / "export").string()});
+  EXPECT_EQ(exported.exitCode, 0) << exported.err;
+  const json document = json::parse(std::ifstream(root() / "export" / "report.json"));
+  for (const char* key : {"subject", "name", "email", "messages"}) {
+    EXPECT_EQ(document[key], report[key]) << key;
+  }
 
-  const std::set<std::string> after = fileTree(root());
+  const std::set<std::filesystem::path> expected{
+      "data",    "data/attachments", "export", "export/attachments", "export/report.json",
+      "outside", "outside/sentinel"};
   std::size_t exportedFiles = 0;
-  for (const std::string& path : after) {
-    if (before.contains(path)) {
-      continue;
-    }
-    const std::filesystem::path relative(path);
-    const std::string top = relative.begin()->string();
-    const std::string name = relative.filename().string();
-    if (top == "export") {
-      exportedFiles += relative.parent_path() == "export/attachments" ? 1 : 0;
-      EXPECT_TRUE(relative == "export" || relative == "export/attachments" ||
-                  relative == "export/report.json" ||
-                  relative.parent_path() == "export/attachments")
-          << path;
-      continue;
-    }
-    EXPECT_EQ(top, "data") << path;
-    if (relative.parent_path() == "data/attachments") {
-      EXPECT_TRUE(isCanonicalUuid(name)) << path;
+  for (const std::filesystem::path& path : fileTree(root())) {
+    if (path.parent_path() == "data/attachments") {
+      EXPECT_TRUE(isCanonicalUuid(path.filename())) << path;
+    } else if (path.parent_path() == "export/attachments") {
+      ++exportedFiles;
     } else {
-      EXPECT_TRUE(relative.parent_path() == "data" || relative == "data") << path;
+      EXPECT_TRUE(path.parent_path() == "data" || expected.contains(path)) << path;
     }
   }
-  EXPECT_EQ(exportedFiles, storedUploads.size());
-  EXPECT_EQ(readFile(root() / "outside" / "sentinel"), "untouched");
+  EXPECT_EQ(exportedFiles, stored.size());
+  EXPECT_EQ(std::filesystem::file_size(root() / "outside" / "sentinel"), 9u);  // "untouched"
   EXPECT_FALSE(std::filesystem::exists("/tmp/tessaline-abuse-escaped"));
-  EXPECT_FALSE(std::filesystem::exists(absoluteInside));
-  EXPECT_FALSE(std::filesystem::exists(root() / "escaped"));
-  std::cout << "path probes: " << refused << " refused with a JSON error, " << stored
-            << " stored under a service-chosen name, 0 files outside the data folder\n";
 }
 
-// --- Bodies that are too large or cut short
-
-TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
-  start({"--max-upload-bytes", "4096", "--read-timeout", "2"});
-  const std::string localId = Uuid::random().uuidString();
-  const std::string target = attachmentTarget("log", localId, "txt");
-  const std::string report = reportBody(localId).dump();
-  const std::string chunkedUpload =
-      "POST " + target + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
-  const std::string chunkedReport =
-      "POST /v1/reports HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-      "Transfer-Encoding: chunked\r\n\r\n";
-
-  struct Case {
-    std::string name;
-    std::string request;
-    bool closeAfterSending;  // the client stops writing; otherwise it waits for the answer
-  };
-  std::string bigReport = chunkedReport;
-  for (int index = 0; index < 17; ++index) {
-    bigReport += chunk(std::string(64 * 1024, ' '));
-  }
-  bigReport += "0\r\n\r\n";
-  std::string bigUpload = chunkedUpload;
-  for (int index = 0; index < 3; ++index) {
-    bigUpload += chunk(std::string(2000, 'u'));
-  }
-  bigUpload += "0\r\n\r\n";
-  const std::vector<Case> cases = {
-      {"chunked upload over the limit", bigUpload, false},
-      {"chunked report over the limit", bigReport, false},
-      {"declared report over the limit",
-       postRequest("/v1/reports", std::string(1024 * 1024 + 1, ' ')), false},
-      {"upload shorter than its length",
-       "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n" +
-           std::string(100, 'u'),
-       true},
-      {"report shorter than its length",
-       "POST /v1/reports HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-           std::to_string(report.size() + 10) + "\r\n\r\n" + report,
-       true},
-      {"upload cut inside a chunk", chunkedUpload + "100\r\n" + std::string(10, 'u'), true},
-      {"upload without its last chunk", chunkedUpload + chunk("whole payload"), true},
-      {"report without its last chunk", chunkedReport + chunk(report), true},
-      {"report cut inside a chunk size", chunkedReport + chunk(report) + "1", true},
-      {"chunk size that overflows", chunkedUpload + "fffffffffffffffffffff\r\nabc\r\n0\r\n\r\n",
-       false},
-      {"chunk size that is not hexadecimal", chunkedUpload + "zz\r\nabc\r\n0\r\n\r\n", false},
-      {"negative length", postRequest(target, "") + "", false},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.name);
-    std::string request = each.request;
-    if (each.name == "negative length") {
-      request = "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\nabc";
-    }
-    Connection connection(port());
-    ASSERT_TRUE(connection.connected());
-    connection.send(request);
-    if (each.closeAfterSending) {
-      connection.endWriting();
-    }
-    std::string answer;
-    EXPECT_TRUE(connection.closedByService(answer, 30s)) << "the service kept the connection";
-    if (!answer.empty()) {
-      EXPECT_TRUE(isJsonError(answer)) << answer;
-    }
-    expectStillServing();
-  }
-  expectNothingStored();
-}
-
-// A head that never ends, sent as fast as the service takes it: cut off long before it could
+// A head that never ends, sent as fast as the service takes it, is cut off long before it could
 // fill the service's memory.
 TEST_F(ServiceAbuseTest, EndlessRequestHeadsAreCutOff) {
   start();
-  const std::string endlessHeaders = "X-Filler: " + std::string(1000, 'h') + "\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"GET /v1/config HTTP/1.1\r\nHost: x\r\n", endlessHeaders},
+      {"GET /v1/config HTTP/1.1\r\nHost: x\r\n", "X-Filler: " + std::string(1000, 'h') + "\r\n"},
       {"GET /v1/config HTTP/1.1\r\nX-Long: ", std::string(1000, 'h')},
       {"GET /v1/config?", std::string(1000, 'q')},
-      {"POST " + attachmentTarget("log", Uuid::random().uuidString(), "txt") +
+      {"POST " + uploadTarget(Uuid::random().uuidString()) +
            " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1",
        std::string(1000, '0')},
   };
@@ -470,111 +443,65 @@ TEST_F(ServiceAbuseTest, EndlessRequestHeadsAreCutOff) {
     std::size_t sent = head.size();
     std::string answer;
     bool closed = false;
-    // 64 MiB at most; the service gives up after a small fraction of it.
     while (!closed && sent < 64u * 1024 * 1024 && connection.send(repeated)) {
       sent += repeated.size();
       closed = connection.closedByService(answer, 0ms);
     }
-    closed = closed || connection.closedByService(answer, 20s);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(closed || connection.closedByService(answer, 20s));
     EXPECT_LT(sent, 16u * 1024 * 1024);
-    std::cout << "endless head: cut off after " << sent / 1024 << " KiB sent\n";
     EXPECT_TRUE(answer.empty() || isJsonError(answer)) << answer;
-    expectStillServing();
+    std::cout << "endless head: cut off after " << sent / 1024 << " KiB sent\n";
   }
+  expectStillServing();
   expectNothingStored();
 }
 
-// --- Slow clients
-
-struct SlowClient {
-  std::unique_ptr<Connection> connection;
-  std::string kind;
-  std::string trickle;  // sent a byte at a time
-  std::size_t sent = 0;
-  bool closed = false;
-  std::string answer;
-};
-
-// Opens more slow connections than the service has workers, keeps them trickling, and checks
-// that ordinary clients are served meanwhile and that the service ends every slow connection.
+// More slow connections than workers, trickling a byte at a time: ordinary clients are served
+// meanwhile, and the service ends every slow connection.
 TEST_F(ServiceAbuseTest, SlowClientsAreCutOffWhileOthersAreServed) {
   start({"--threads", "2", "--read-timeout", "1", "--max-upload-bytes", "100000"});
-  const std::string localId = Uuid::random().uuidString();
-  const std::string uploadHead = "POST " + attachmentTarget("slow", localId, "bin") +
-                                 " HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n";
-  std::vector<SlowClient> slow;
+  const std::string head = "POST " + uploadTarget(Uuid::random().uuidString(), "slow") +
+                           " HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n";
+  struct Slow {
+    std::unique_ptr<Connection> connection;
+    std::string trickle;  // sent a byte at a time
+    std::size_t sent = 0;
+    bool closed = false;
+    std::string answer{};
+  };
+  std::vector<Slow> slow;
   for (int index = 0; index < 3; ++index) {
-    auto add = [&](std::unique_ptr<Connection> connection, std::string kind, std::string trickle) {
-      SlowClient client;
-      client.connection = std::move(connection);
-      client.kind = std::move(kind);
-      client.trickle = std::move(trickle);
-      slow.push_back(std::move(client));
-    };
-    add(std::make_unique<Connection>(port()), "idle", "");
-    add(std::make_unique<Connection>(port()), "header a byte at a time",
-        uploadHead + std::string(100000, 'b'));
-    auto body = std::make_unique<Connection>(port());
-    body->send(uploadHead);
-    add(std::move(body), "body a byte at a time", std::string(100000, 'b'));
+    for (const std::string& trickle :
+         {std::string(), head + std::string(100000, 'b'), std::string(100000, 'b')}) {
+      slow.push_back({std::make_unique<Connection>(port()), trickle});
+    }
+    slow.back().connection->send(head);  // then its body a byte at a time
   }
-  const auto began = Clock::now();
   std::atomic<bool> stop{false};
-  std::mutex mutex;
   std::thread trickler([&] {
-    while (!stop && Clock::now() - began < 60s) {
-      {
-        std::lock_guard lock(mutex);
-        for (SlowClient& client : slow) {
-          if (client.closed) {
-            continue;
-          }
-          if (client.connection->closedByService(client.answer, 0ms)) {
-            client.closed = true;
-          } else if (client.sent < client.trickle.size() &&
-                     !client.connection->send(client.trickle.substr(client.sent++, 1))) {
-            client.closed = true;
-          }
-        }
-        if (std::all_of(slow.begin(), slow.end(), [](const auto& c) { return c.closed; })) {
-          return;
-        }
+    const auto deadline = Clock::now() + 60s;
+    while (!stop && Clock::now() < deadline &&
+           !std::all_of(slow.begin(), slow.end(), [](const Slow& each) { return each.closed; })) {
+      for (Slow& each : slow) {
+        each.closed = each.closed || each.connection->closedByService(each.answer, 0ms) ||
+                      (each.sent < each.trickle.size() &&
+                       !each.connection->send(each.trickle.substr(each.sent++, 1)));
       }
       std::this_thread::sleep_for(200ms);
     }
   });
-
-  // Ordinary clients meanwhile: each is served, however long the slow ones hold the workers.
-  int served = 0;
   for (int round = 0; round < 3; ++round) {
-    const std::string ordinaryId = Uuid::random().uuidString();
-    const json uploaded = upload(ordinaryId, "ordinary", "ordinary", "txt");
-    if (uploaded.is_object() && uploaded.contains("attachmentId")) {
-      const std::string id = postReport(
-          reportBody(ordinaryId, {{{"id", uploaded["attachmentId"]}, {"name", uploaded["name"]}}}));
-      served += id.empty() ? 0 : 1;
-    }
+    const std::string localId = Uuid::random().uuidString();
+    EXPECT_FALSE(postReport(reportBody(localId, listed(upload(localId, "ordinary")))).empty());
   }
-  EXPECT_EQ(served, 3);
-
   trickler.join();
   stop = true;
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count() / 1000.0;
-  int closed = 0;
-  for (const SlowClient& client : slow) {
-    EXPECT_TRUE(client.closed) << client.kind << " was never ended by the service";
-    closed += client.closed ? 1 : 0;
-    EXPECT_TRUE(client.answer.empty() || isJsonError(client.answer))
-        << client.kind << ": " << client.answer;
-    EXPECT_LT(client.sent, 1000u) << client.kind;
+  for (const Slow& each : slow) {
+    EXPECT_TRUE(each.closed);
+    EXPECT_TRUE(each.answer.empty() || isJsonError(each.answer)) << each.answer;
+    EXPECT_LT(each.sent, 1000u);
   }
-  // Only the ordinary uploads were stored.
   EXPECT_EQ(fileTree(attachmentsDir()).size(), 3u);
-  std::cout << "slow clients: " << closed << " of " << slow.size()
-            << " ended by the service within " << seconds << " s with 2 workers; " << served
-            << " of 3 ordinary reports served meanwhile\n";
 }
 
 TEST_F(ServiceAbuseTest, StalledTlsHandshakesDoNotHoldTheWorkers) {
@@ -600,226 +527,164 @@ TEST_F(ServiceAbuseTest, StalledTlsHandshakesDoNotHoldTheWorkers) {
   }
 }
 
-// --- Invalid UTF-8
-
+// Bad sequences in a report's texts and keys and in query values, raw or percent-encoded.
 TEST_F(ServiceAbuseTest, InvalidUtf8IsRefusedWithAJsonError) {
   start();
-  const std::vector<std::string> invalid = {
-      "\xff",         "\x80",     "\xc0\xaf",         "\xe0\x80\xaf",
-      "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80",
-      "abc\xc3",      "\xc3(",
-  };
   const std::string localId = Uuid::random().uuidString();
-  int refused = 0;
-  for (const std::string& bad : invalid) {
-    SCOPED_TRACE(encoded(bad));
+  std::vector<std::string> requests;
+  for (const std::string bad :
+       {"\xff", "\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80",
+        "\xf8\x88\x80\x80\x80", "abc\xc3", "\xc3("}) {
     const std::string text = "before" + bad + "after";
-    // Every text of the report, and a key.
-    std::vector<std::string> bodies;
-    for (const std::string pointer : {"/subject", "/name", "/email", "/messages/0/body", "/localId",
-                                      "/attachments/0/id", "/attachments/0/name"}) {
-      json report =
-          pointer.starts_with("/attachments")
-              ? reportBody(localId, {{{"id", Uuid::random().uuidString()}, {"name", "log.txt"}}})
-              : reportBody(localId);
+    for (const std::string pointer : {"/subject", "/name", "/messages/0/body", "/@@"}) {
+      json report = reportBody(localId);
       report[json::json_pointer(pointer)] = "@@";
-      bodies.push_back(report.dump());
+      std::string body = report.dump();
+      requests.push_back(post("/v1/reports", body.replace(body.find("@@"), 2, text)));
     }
-    json keyed = reportBody(localId);
-    keyed["@@"] = 1;
-    bodies.push_back(keyed.dump());
-    for (std::string body : bodies) {
-      body.replace(body.find("@@"), 2, text);
-      const std::string answer =
-          exchange(port(), postRequest("/v1/reports", body, "Content-Type: application/json\r\n"));
-      EXPECT_TRUE(isJsonError(answer)) << body << "\n" << answer;
-      ++refused;
-    }
-    // Query values, percent-encoded and raw.
     for (const std::string& value : {encoded(text), text}) {
       for (const std::string& target :
            {"/v1/attachments?fileId=" + value + "&localId=" + localId + "&extension=txt",
             "/v1/attachments?fileId=log&localId=" + localId + "&extension=" + value,
             "/v1/attachments?fileId=log&localId=" + value + "&extension=txt"}) {
-        const std::string answer = exchange(port(), postRequest(target, "payload"));
-        EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
-        ++refused;
+        requests.push_back(post(target, "payload"));
       }
-      for (const std::string& target : {"/v1/updateCheck?buildNumber=310&train=" + value,
-                                        "/v1/updateCheck?buildNumber=" + value + "&train=stable"}) {
-        const std::string answer =
-            exchange(port(), "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
-        ++refused;
-      }
+      requests.push_back(get("/v1/updateCheck?buildNumber=310&train=" + value));
+      requests.push_back(get("/v1/updateCheck?buildNumber=" + value + "&train=stable"));
     }
   }
-  // JSON escapes that name half of a surrogate pair.
-  json report = reportBody(localId);
-  std::string body = report.dump();
-  body.replace(body.find("It crashed"), 2, "\\ud800");
-  EXPECT_TRUE(isJsonError(
-      exchange(port(), postRequest("/v1/reports", body, "Content-Type: application/json\r\n"))));
+  // A JSON escape that names half of a surrogate pair.
+  std::string lone = reportBody(localId).dump();
+  requests.push_back(post("/v1/reports", lone.replace(lone.find("It crashed"), 2, "\\ud800")));
+  for (const std::string& request : requests) {
+    EXPECT_TRUE(isJsonError(exchange(port(), request))) << request;
+  }
   expectStillServing();
   expectNothingStored();
-  std::cout << "invalid UTF-8: " << refused + 1
-            << " requests refused with a JSON error, 0 stored\n";
 }
 
-// --- SQL metacharacters
+TEST_F(ServiceAbuseTest, StartUpChecksRefuseBadSettings) {
+  json config = json::parse(std::ifstream(kSampleConfig));
+  config["form"]["reasons"][0]["crashLogs"] = "Required";
+  const Result<Config> verdict = Config::fromJson(config["form"].dump());
+  ASSERT_FALSE(verdict);
+  const std::string badConfig = directory_.write("bad.json", config.dump()).string();
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--config", kSampleConfig, "--bind", "0.0.0.0"},
+       2,
+       "plain HTTP is served on loopback only"},
+      {{"--config", kSampleConfig, "--cert", kCertificateDir + "/server.pem"},
+       2,
+       "--cert and --key go together"},
+      {{}, 2, ""},
+      {{"--config", badConfig}, 1, verdict.error().description()},
+  };
+  for (Case each : cases) {
+    each.arguments.insert(each.arguments.end(), {"--port", "0", "--data", dataDir().string()});
+    const auto refused = runServiceCommand(each.arguments);
+    EXPECT_EQ(refused.exitCode, each.exitCode) << refused.err;
+    EXPECT_NE(refused.err.find(each.message), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out.find("listening"), std::string::npos);
+  }
 
-TEST_F(ServiceAbuseTest, SqlMetacharactersAreStoredVerbatim) {
-  start();
+  // A file left by a run that crashed mid-upload goes at start, an upload no report uses after the
+  // grace period. One service per data folder; an interrupt stops it cleanly.
+  std::filesystem::create_directories(attachmentsDir());
+  std::ofstream(attachmentsDir() / "2A6E4C58-1C3B-4D2B-9F1A-0B6A35C1D6E7") << "half an upload";
+  start({"--orphan-grace", "1"});
+  EXPECT_TRUE(fileTree(attachmentsDir()).empty());
   const std::string localId = Uuid::random().uuidString();
-  const std::string fileId = "x'); DROP TABLE attachments; --";
-  const std::string extension = "%_'\"";
-  const json uploaded = upload(localId, "payload", fileId, extension);
-  ASSERT_TRUE(uploaded.is_object());
-  EXPECT_EQ(uploaded["name"], fileId + "." + extension);
-  json report =
-      reportBody(localId, {{{"id", uploaded["attachmentId"]}, {"name", uploaded["name"]}}});
-  report["subject"] = "Robert'); DROP TABLE reports;--";
-  report["messages"] = {
-      {{"body", "100% of 'single' and \"double\" quotes, \\ back_slash, -- dash"}},
-      {{"body", "'; DELETE FROM report_messages WHERE '1'='1"}},
-      {{"body", "/* comment */ UNION SELECT * FROM attachments; %_%"}}};
-  report["name"] = "O'Brien; UPDATE reports SET subject='x'";
-  report["email"] = "x'--@example.org";
-  const std::string id = postReport(report);
-  ASSERT_FALSE(id.empty());
-  // A second report after the first, so a statement that escaped would have hit something.
-  const std::string second = postReport(reportBody(Uuid::random().uuidString()));
-  ASSERT_FALSE(second.empty());
+  const json orphan =
+      bodyOf(exchange(port(), "POST " + uploadTarget(localId) + " HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(orphan.contains("attachmentId")) << orphan;  // without a length, an empty body
+  for (const auto deadline = Clock::now() + 60s;
+       !fileTree(attachmentsDir()).empty() && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(isJsonError(
+      exchange(port(), post("/v1/reports", reportBody(localId, listed(orphan)).dump()))));
+  const std::vector<std::string> again{"--port",           "0",        "--data",
+                                       dataDir().string(), "--config", kSampleConfig};
+  auto refused = runServiceCommand(again);
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("another tessaline-service is using"), std::string::npos)
+      << refused.err;
+  Connection waiting(port());  // kept alive after its answer, closed by the stop
+  waiting.send(get("/v1/config"));
+  std::string answer;
+  waiting.closedByService(answer, 1s);  // reads the answer
+  ASSERT_EQ(::kill(service_->pid(), SIGINT), 0);
+  EXPECT_EQ(service_->terminate(), 0);  // already ending; exits 0 either way
+  service_.reset();
 
-  const auto show = runServiceCommand({"show", id, "--data", dataDir().string()});
-  EXPECT_EQ(show.exitCode, 0) << show.err;
-  for (const std::string& expected :
-       {"Subject:     " + report["subject"].get<std::string>() + "\n",
-        "Name:        " + report["name"].get<std::string>() + "\n",
-        "Email:       " + report["email"].get<std::string>() + "\n",
-        "Message 1:\n" + report["messages"][0]["body"].get<std::string>() + "\n",
-        "Message 2:\n" + report["messages"][1]["body"].get<std::string>() + "\n",
-        "Message 3:\n" + report["messages"][2]["body"].get<std::string>() + "\n",
-        "  " + fileId + "." + extension + "  7 bytes  "}) {
-    EXPECT_NE(show.out.find(expected), std::string::npos) << expected << "\n" << show.out;
-  }
-  const auto list = runServiceCommand({"list", "--data", dataDir().string()});
-  EXPECT_EQ(list.exitCode, 0) << list.err;
-  EXPECT_NE(list.out.find(id + "\t"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find(second + "\t"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find("\tRobert'); DROP TABLE reports;--\n"), std::string::npos) << list.out;
-  // Wildcards in an id match nothing.
-  for (const char* pattern : {"%", "_", "' OR '1'='1"}) {
-    const auto none = runServiceCommand({"show", pattern, "--data", dataDir().string()});
-    EXPECT_EQ(none.exitCode, 1) << pattern;
-    EXPECT_NE(none.err.find("no report with id"), std::string::npos) << none.err;
-  }
-  const std::filesystem::path exported = root() / "export";
-  ASSERT_EQ(
-      runServiceCommand({"export", id, exported.string(), "--data", dataDir().string()}).exitCode,
-      0);
-  const json document = json::parse(readFile(exported / "report.json"));
-  for (const char* key : {"subject", "name", "email", "messages"}) {
-    EXPECT_EQ(document[key], report[key]) << key;
-  }
-
-  // The schema is intact: the same tables, every row in place.
+  // A newer schema is not touched.
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((dataDir() / "tessaline.sqlite3").c_str(), &db, SQLITE_OPEN_READONLY,
-                            nullptr),
-            SQLITE_OK);
-  std::set<std::string> tables;
-  std::map<std::string, int> rows;
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table'", -1, &statement,
-                     nullptr);
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    tables.insert(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
-  }
-  sqlite3_finalize(statement);
-  for (const std::string& table : tables) {
-    sqlite3_prepare_v2(db, ("SELECT count(*) FROM " + table).c_str(), -1, &statement, nullptr);
-    if (sqlite3_step(statement) == SQLITE_ROW) {
-      rows[table] = sqlite3_column_int(statement, 0);
-    }
-    sqlite3_finalize(statement);
-  }
+  ASSERT_EQ(sqlite3_open((dataDir() / "tessaline.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  EXPECT_EQ(tables, (std::set<std::string>{"attachments", "reports", "report_messages",
-                                           "report_attachments", "idempotency_keys", "report_notes",
-                                           "users", "sessions", "reports_search",
-                                           "reports_search_config", "reports_search_data",
-                                           "reports_search_docsize", "reports_search_idx"}));
-  EXPECT_EQ(rows["attachments"], 1);
-  EXPECT_EQ(rows["reports"], 2);
-  EXPECT_EQ(rows["report_messages"], 4);
-  EXPECT_EQ(rows["report_attachments"], 1);
+  refused = runServiceCommand(again);
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("schema version 7, newer than this tessaline-service"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(command({"list"}).exitCode, 1);
 }
-
-// --- A kill while several clients submit
 
 TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) {
   start({"--threads", "4"});
-  struct Answered {
-    std::string reportId;
-    std::vector<std::pair<std::string, std::size_t>> attachments;  // id, size
-  };
   std::mutex mutex;
-  std::vector<Answered> reports;
+  std::map<std::string, json> reports;         // id: the uploads it lists
   std::map<std::string, std::size_t> uploads;  // every answered upload, reported or not
   std::atomic<bool> stop{false};
   std::atomic<bool> killing{false};
   std::atomic<int> failuresBeforeTheKill{0};
   const int servicePort = port();
-
   std::vector<std::thread> clients;
   for (int client = 0; client < 4; ++client) {
     clients.emplace_back([&, client] {
-      httplib::Client http("127.0.0.1", servicePort);
-      http.set_connection_timeout(5, 0);
-      http.set_read_timeout(30, 0);
+      const auto failed = [&](const std::string& answer) {
+        failuresBeforeTheKill += statusOf(answer) != 201 && !killing ? 1 : 0;
+        return statusOf(answer) != 201;
+      };
       for (int round = 0; !stop; ++round) {
         const std::string localId = Uuid::random().uuidString();
-        json listed = json::array();
-        Answered answered;
+        json attachments = json::array();
         for (int index = 0; index <= round % 3; ++index) {
           const std::size_t size =
               1000 + static_cast<std::size_t>(client * 7919 + round * 131 + index * 4099) % 60000;
-          const auto result = http.Post("/v1/attachments?fileId=log" + std::to_string(index) +
-                                            "&localId=" + localId + "&extension=txt",
-                                        std::string(size, static_cast<char>('a' + client)),
-                                        "application/octet-stream");
-          if (!result || result->status != 201) {
-            failuresBeforeTheKill += killing ? 0 : 1;
+          const std::string answer =
+              exchange(servicePort, post(uploadTarget(localId, "log" + std::to_string(index)),
+                                         std::string(size, static_cast<char>('a' + client))));
+          if (failed(answer)) {
             return;  // the service is gone
           }
-          const json body = json::parse(result->body);
-          listed.push_back({{"id", body["attachmentId"]}, {"name", body["name"]}});
-          answered.attachments.emplace_back(body["attachmentId"].get<std::string>(), size);
+          const json uploaded = bodyOf(answer);
+          attachments.push_back(listed(uploaded)[0]);
           std::lock_guard lock(mutex);
-          uploads[body["attachmentId"].get<std::string>()] = size;
+          uploads[uploaded["attachmentId"].get<std::string>()] = size;
         }
-        const auto result =
-            http.Post("/v1/reports", reportBody(localId, listed).dump(), "application/json");
-        if (!result || result->status != 201) {
-          failuresBeforeTheKill += killing ? 0 : 1;
+        const std::string answer =
+            exchange(servicePort, post("/v1/reports", reportBody(localId, attachments).dump()));
+        if (failed(answer)) {
           return;
         }
-        answered.reportId = json::parse(result->body)["id"].get<std::string>();
         std::lock_guard lock(mutex);
-        reports.push_back(std::move(answered));
+        EXPECT_TRUE(reports.emplace(bodyOf(answer)["id"].get<std::string>(), attachments).second);
       }
     });
   }
   // Kill once a good number of reports were answered, while the clients are still sending.
+  const auto answered = [&] {
+    std::lock_guard lock(mutex);
+    return reports.size();
+  };
   const auto deadline = Clock::now() + 60s;
-  while (Clock::now() < deadline) {
-    {
-      std::lock_guard lock(mutex);
-      if (reports.size() >= 40) {
-        break;
-      }
-    }
+  while (Clock::now() < deadline && answered() < 40) {
     std::this_thread::sleep_for(10ms);
   }
   killing = true;
@@ -830,54 +695,28 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     client.join();
   }
   ASSERT_FALSE(reports.empty());
-  // Until the kill every concurrent request was served, each report under an id of its own.
   EXPECT_EQ(failuresBeforeTheKill.load(), 0);
-  std::set<std::string> distinct;
-  for (const Answered& answered : reports) {
-    distinct.insert(answered.reportId);
-  }
-  EXPECT_EQ(distinct.size(), reports.size());
 
   start();
-  const auto list = runServiceCommand({"list", "--data", dataDir().string()});
-  ASSERT_EQ(list.exitCode, 0) << list.err;
-  std::size_t present = 0;
-  for (const Answered& answered : reports) {
-    SCOPED_TRACE(answered.reportId);
-    const std::size_t line = list.out.find(answered.reportId + "\t");
-    if (line == std::string::npos) {
-      ADD_FAILURE() << "answered report missing after the restart";
-      continue;
-    }
-    const auto show = runServiceCommand({"show", answered.reportId, "--data", dataDir().string()});
-    EXPECT_EQ(show.exitCode, 0) << show.err;
-    EXPECT_NE(show.out.find("Attachments: " + std::to_string(answered.attachments.size()) + "\n"),
+  for (const auto& [id, attachments] : reports) {
+    const std::string shown = command({"show", id}).out;
+    EXPECT_NE(shown.find("Attachments: " + std::to_string(attachments.size()) + "\n"),
               std::string::npos)
-        << show.out;
-    bool whole = true;
-    for (const auto& [id, size] : answered.attachments) {
-      const auto path = attachmentsDir() / id;
-      EXPECT_NE(show.out.find(std::to_string(size) + " bytes  " + path.string() + "\n"),
+        << id;
+    for (const json& attachment : attachments) {
+      const std::string stored = attachment["id"];
+      EXPECT_NE(shown.find(std::to_string(uploads[stored]) + " bytes  " +
+                           (attachmentsDir() / stored).string() + "\n"),
                 std::string::npos)
-          << show.out;
-      std::error_code error;
-      whole = whole && std::filesystem::file_size(path, error) == size && !error;
+          << shown;
     }
-    EXPECT_TRUE(whole);
-    present += whole ? 1 : 0;
   }
-  // Answered uploads that no report used yet are kept too (for the grace period).
-  std::size_t uploadsPresent = 0;
+  // Answered uploads that no report used yet are kept too, for the grace period.
   for (const auto& [id, size] : uploads) {
     std::error_code error;
-    const bool kept = std::filesystem::file_size(attachmentsDir() / id, error) == size && !error;
-    EXPECT_TRUE(kept) << id;
-    uploadsPresent += kept ? 1 : 0;
+    EXPECT_EQ(std::filesystem::file_size(attachmentsDir() / id, error), size) << id;
   }
-  std::cout << reports.size() << " reports answered before the kill, " << present
-            << " present with all their attachments after the restart; reports lost: "
-            << reports.size() - present << "; uploads answered " << uploads.size() << ", present "
-            << uploadsPresent << "\n";
+  std::cout << reports.size() << " reports answered before the kill, checked after the restart\n";
 }
 
 }  // namespace
