@@ -1,18 +1,24 @@
+// The HTTP session against real servers on loopback: what goes out and comes back, requests that
+// cannot succeed, completions and cancels, and kept-alive connections the server closed meanwhile
+// (a request is neither lost to such a connection nor repeated once the server may have acted).
+
 #include <platform/HttpSession.h>
 #include <platform/OpenFile.h>
 #include <platform/detail/HttpTesting.h>
 
+#include "support/FaultServer.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,11 +37,11 @@ using tessaline::testing::Reply;
 using tessaline::testing::TestServer;
 using namespace std::chrono_literals;
 
-Url url(const std::string& text) {
-  return *Url::parse(text);
+HttpRequest request(const std::string& url, const std::string& method = "GET") {
+  return HttpRequest(*Url::parse(url), method);
 }
 
-// Runs one request and waits (bounded) for its outcome, noting the thread it arrived on.
+// One request's outcome (nothing when it never came) and the thread it arrived on.
 struct Outcome {
   std::optional<Result<HttpResponse>> result;
   std::thread::id thread;
@@ -47,10 +53,7 @@ Outcome perform(HttpSession& session, HttpRequest request) {
   session.start(std::move(request), [promise](Result<HttpResponse> result) {
     promise->set_value(Outcome{std::move(result), std::this_thread::get_id()});
   });
-  if (future.wait_for(60s) != std::future_status::ready) {
-    return {};
-  }
-  return future.get();
+  return future.wait_for(60s) == std::future_status::ready ? future.get() : Outcome{};
 }
 
 std::string patternOf(std::size_t size) {
@@ -70,28 +73,78 @@ class HttpSessionTest : public ::testing::Test {
   }
   void TearDown() override { tessaline::platform::detail::setRequestTimeoutOverride(std::nullopt); }
 
+  std::string at(const std::string& path) const { return server.origin() + path; }
+  std::shared_ptr<OpenFile> openFile(const std::string& name, const std::string& contents) {
+    return std::make_shared<OpenFile>(
+        OpenFile::open(directory.write(name, contents).string()).value());
+  }
+  std::vector<tessaline::testing::RecordedRequest> requestsTo(const std::string& path) const {
+    auto all = server.requests();
+    std::erase_if(all, [&](const auto& each) { return each.path != path; });
+    return all;
+  }
+
+  // Leaves `count` connections in the session's cache that the server has closed since: each is
+  // held by its own request until all have arrived, then all are answered, and the test waits
+  // until the server has closed every one of them as idle.
+  void leaveConnectionsTheServerClosed(std::size_t count) {
+    server.reset();
+    Reply held = Reply::json("{}");
+    held.delay = 60s;  // cut short by reset()
+    server.setReply("GET", "/v1/warm", held);
+    auto remaining = std::make_shared<std::atomic<std::size_t>>(count);
+    auto done = std::make_shared<std::promise<void>>();
+    for (std::size_t i = 0; i < count; ++i) {
+      session->start(request(at("/v1/warm")), [remaining, done](Result<HttpResponse>) {
+        if (--*remaining == 0) {
+          done->set_value();
+        }
+      });
+    }
+    ASSERT_TRUE(server.waitForRequests(count));
+    std::set<int> ports;
+    for (const auto& each : server.requests()) {
+      ports.insert(each.remotePort);
+    }
+    ASSERT_EQ(ports.size(), count) << "each request held a connection of its own";
+    server.reset();
+    ASSERT_EQ(done->get_future().wait_for(60s), std::future_status::ready);
+    for (const int port : ports) {
+      ASSERT_TRUE(server.waitUntilConnectionClosed(port)) << "client port " << port;
+    }
+  }
+
+  // Posts `body` and expects it to arrive exactly once, whole, and to be answered.
+  void expectDelivered(HttpRequest::Body body, const std::string& expected) {
+    server.setReply("POST", "/v1/upload", Reply::json(R"({"stored":true})"));
+    HttpRequest post = request(at("/v1/upload"), "POST");
+    post.body = std::move(body);
+    const auto outcome = perform(*session, std::move(post));
+    ASSERT_TRUE(outcome.result && *outcome.result) << outcome.result->error().description();
+    EXPECT_EQ(outcome.result->value().body.str(), R"({"stored":true})");
+    const auto uploads = requestsTo("/v1/upload");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_TRUE(uploads[0].body == expected);
+  }
+
+  tessaline::testing::TemporaryDirectory directory;
   TestServer server;
-  std::unique_ptr<HttpSession> session;
+  std::unique_ptr<HttpSession> session;  // destroyed first: it closes its connections
 };
 
 TEST_F(HttpSessionTest, AnswersCarryStatusHeadersAndBodyAndReuseOneConnection) {
   Reply reply = Reply::json(R"({"ok":true})", 201);
   reply.headers = {{"X-Test", "yes"}};
   server.setReply("GET", "/v1/thing", reply);
-
   for (int i = 0; i < 2; ++i) {
-    const auto outcome = perform(*session, HttpRequest(url(server.origin() + "/v1/thing")));
-    ASSERT_TRUE(outcome.result);
-    ASSERT_TRUE(*outcome.result) << outcome.result->error().description();
+    const auto outcome = perform(*session, request(at("/v1/thing")));
+    ASSERT_TRUE(outcome.result && *outcome.result) << outcome.result->error().description();
     const HttpResponse& response = outcome.result->value();
     EXPECT_EQ(response.status, 201);
     EXPECT_EQ(response.body.str(), R"({"ok":true})");
     EXPECT_TRUE(response.hasBody);
-    bool found = false;
-    for (const auto& [name, value] : response.headers) {
-      found = found || (name == "X-Test" && value == "yes");
-    }
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(std::ranges::count(response.headers,
+                                   std::pair<std::string, std::string>("X-Test", "yes")) == 1);
     EXPECT_NE(outcome.thread, std::this_thread::get_id());
   }
   const auto requests = server.requests();
@@ -105,32 +158,47 @@ TEST_F(HttpSessionTest, AnswersCarryStatusHeadersAndBodyAndReuseOneConnection) {
   // An answer without a body is told from an empty one.
   server.setReply("GET", "/v1/none", Reply::json("", 204));
   server.setReply("GET", "/v1/empty", Reply::json("", 200));
-  const auto none = perform(*session, HttpRequest(url(server.origin() + "/v1/none")));
-  const auto empty = perform(*session, HttpRequest(url(server.origin() + "/v1/empty")));
-  ASSERT_TRUE(none.result && *none.result);
-  ASSERT_TRUE(empty.result && *empty.result);
+  const auto none = perform(*session, request(at("/v1/none")));
+  const auto empty = perform(*session, request(at("/v1/empty")));
+  ASSERT_TRUE(none.result && *none.result && empty.result && *empty.result);
   EXPECT_FALSE(none.result->value().hasBody);
   EXPECT_TRUE(empty.result->value().hasBody);
   EXPECT_TRUE(empty.result->value().body.empty());
 }
 
-TEST_F(HttpSessionTest, BodiesGoOutExactlyWithoutExpectOrAnInventedContentType) {
+// Bytes and files go out exactly, without Expect or an invented Content-Type; one open file may
+// be the body of concurrent uploads.
+TEST_F(HttpSessionTest, BodiesGoOutExactlyAndFilesMayBeSharedByConcurrentUploads) {
   server.setReply("POST", "/v1/upload", Reply::json("{}"));
   const std::string payload = patternOf(3 * 1024 * 1024);  // large enough for libcurl's Expect
-  HttpRequest request(url(server.origin() + "/v1/upload"), "POST");
-  request.body = Bytes(payload);
-  const auto outcome = perform(*session, request);
-  ASSERT_TRUE(outcome.result && *outcome.result);
-
-  HttpRequest typed(url(server.origin() + "/v1/upload"), "POST");
+  HttpRequest bytes = request(at("/v1/upload"), "POST");
+  bytes.body = Bytes(payload);
+  ASSERT_TRUE(perform(*session, bytes).result);
+  HttpRequest typed = request(at("/v1/upload"), "POST");
   typed.headers = {{"Content-Type", "application/json"},
                    {"User-Agent", "override"},
                    {"X-Agent", "a\r\nInjected: 1"}};
   typed.body = Bytes(std::string("{}"));
   ASSERT_TRUE(perform(*session, typed).result);
+  const std::string content = patternOf(8 * 1024 * 1024 + 17);
+  HttpRequest file = request(at("/v1/upload"), "POST");
+  file.body = openFile("payload.bin", content);
+  std::promise<void> bothDone;
+  std::atomic<int> remaining{2};
+  std::atomic<int> succeeded{0};
+  for (int i = 0; i < 2; ++i) {
+    session->start(file, [&](Result<HttpResponse> result) {
+      succeeded += result ? 1 : 0;
+      if (--remaining == 0) {
+        bothDone.set_value();
+      }
+    });
+  }
+  ASSERT_EQ(bothDone.get_future().wait_for(60s), std::future_status::ready);
+  EXPECT_EQ(succeeded, 2);
 
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 4u);
   EXPECT_TRUE(requests[0].body == payload);
   EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(payload.size()));
   EXPECT_FALSE(requests[0].header("Expect"));
@@ -140,189 +208,171 @@ TEST_F(HttpSessionTest, BodiesGoOutExactlyWithoutExpectOrAnInventedContentType) 
   // Control characters never reach header text.
   EXPECT_EQ(requests[1].header("X-Agent"), "aInjected: 1");
   EXPECT_FALSE(requests[1].header("Injected"));
+  EXPECT_TRUE(requests[2].body == content);
+  EXPECT_TRUE(requests[3].body == content);
 }
 
-TEST_F(HttpSessionTest, FileBodiesAreStreamedAndMaySharedByConcurrentUploads) {
-  tessaline::testing::TemporaryDirectory directory;
-  const std::string content = patternOf(8 * 1024 * 1024 + 17);
-  const auto path = directory.write("payload.bin", content);
-  auto opened = OpenFile::open(path.string());
-  ASSERT_TRUE(opened);
-  auto file = std::make_shared<OpenFile>(std::move(opened).value());
-  server.setReply("POST", "/v1/file", Reply::json("{}"));
-
-  std::atomic<int> succeeded{0};
-  std::promise<void> bothDone;
-  std::atomic<int> remaining{2};
-  for (int i = 0; i < 2; ++i) {
-    HttpRequest request(url(server.origin() + "/v1/file"), "POST");
-    request.body = file;
-    session->start(request, [&](Result<HttpResponse> result) {
-      if (result) {
-        ++succeeded;
-      }
-      if (--remaining == 0) {
-        bothDone.set_value();
-      }
-    });
-  }
-  ASSERT_EQ(bothDone.get_future().wait_for(60s), std::future_status::ready);
-  EXPECT_EQ(succeeded, 2);
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  for (const auto& request : requests) {
-    EXPECT_EQ(request.body.size(), content.size());
-    EXPECT_TRUE(request.body == content);
-  }
-}
-
-// Every way a request cannot succeed ends it with an error of its kind, and what must not be
-// reached is not: other schemes and hosts, a plain-http downgrade, an untrusted certificate.
-TEST_F(HttpSessionTest, RequestsThatCannotSucceedFailWithTheirKind) {
+// Every request ends with its outcome, and what must not be reached is not: other schemes and
+// hosts, a plain-http downgrade, an untrusted certificate. Plain http is spoken to loopback, and a
+// redirect on the same scheme is followed.
+TEST_F(HttpSessionTest, RequestsEndWithTheOutcomeOfTheirKind) {
   tessaline::platform::detail::setRequestTimeoutOverride(1s);
-  tessaline::testing::TemporaryDirectory directory;
-  const auto path = directory.write("shrinks.bin", patternOf(1024 * 1024));
-  auto shrunk = std::make_shared<OpenFile>(OpenFile::open(path.string()).value());
-  std::filesystem::resize_file(path, 1000);
+  auto shrunk = openFile("shrinks.bin", patternOf(1024 * 1024));
+  std::filesystem::resize_file(directory.path() / "shrinks.bin", 1000);
   std::string closedOrigin;
   {
     TestServer gone;
     closedOrigin = gone.origin();
   }
-  TestServer untrusted(TestServer::Options{.tls = true, .trustedCertificate = false});
+  TestServer untrusted(TestServer::Options{.trustedCertificate = false});
   TestServer plain(TestServer::Options{.tls = false});
+  plain.setReply("GET", "/v1/config", Reply::json("{}"));
   Reply huge;
   huge.generatedBodySize = HttpSession::kMaxResponseBodySize + 1;
   server.setReply("GET", "/v1/huge", huge);
   server.setReply("GET", "/v1/silent", Reply::never());
   server.setReply("GET", "/v1/dropped", Reply::drop());
+  server.setReply("POST", "/v1/dropped", Reply::drop());
   server.setReply("POST", "/v1/file", Reply::json("{}"));
-  Reply toPlain = Reply::json("", 302);
-  toPlain.headers = {{"Location", plain.origin() + "/v1/target"}};
-  server.setReply("GET", "/v1/downgrade", toPlain);
-  Reply loop = Reply::json("", 302);
-  loop.headers = {{"Location", server.origin() + "/v1/loop"}};
-  server.setReply("GET", "/v1/loop", loop);
+  server.setReply("GET", "/v1/new", Reply::json(R"({"moved":true})"));
+  const auto redirect = [](int status, const std::string& location) {
+    Reply moved = Reply::json("", status);
+    moved.headers = {{"Location", location}};
+    return moved;
+  };
+  server.setReply("GET", "/v1/downgrade", redirect(302, plain.origin() + "/v1/config"));
+  server.setReply("GET", "/v1/loop", redirect(302, at("/v1/loop")));
+  server.setReply("GET", "/v1/old", redirect(301, at("/v1/new")));
 
   struct Case {
     std::string url;
-    Error::Kind kind;
+    std::optional<Error::Kind> kind;  // nothing: it succeeds
     std::string text;
-    std::string method;
+    std::string method = "GET";
   };
-  const auto transport = [](std::string where) {
-    return Case{std::move(where), Error::Kind::transport, "", "GET"};
-  };
+  const auto transport = Error::Kind::transport;
   const Case cases[] = {
-      {server.origin() + "/v1/huge", Error::Kind::transport, "64 MiB", "GET"},
-      transport(server.origin() + "/v1/silent"),
-      transport(server.origin() + "/v1/dropped"),
-      {server.origin() + "/v1/file", Error::Kind::fileSystem, "became shorter", "POST"},
-      transport(server.origin() + "/v1/downgrade"),
-      transport(server.origin() + "/v1/loop"),
-      transport(closedOrigin + "/v1/config"),
-      transport(untrusted.origin() + "/v1/config"),
+      {plain.origin() + "/v1/config", {}, ""},
+      {"http://localhost:" + std::to_string(plain.port()) + "/v1/config", {}, ""},
+      {at("/v1/old"), {}, R"({"moved":true})"},
+      {at("/v1/dropped"), transport, "", "POST"},  // while the last connection is kept
+      {at("/v1/huge"), transport, "64 MiB"},
+      {at("/v1/silent"), transport, ""},
+      {at("/v1/dropped"), transport, ""},
+      {at("/v1/file"), Error::Kind::fileSystem, "became shorter", "POST"},
+      {at("/v1/downgrade"), transport, ""},
+      {at("/v1/loop"), transport, ""},
+      {closedOrigin + "/v1/config", transport, ""},
+      {untrusted.origin() + "/v1/config", transport, ""},
       // Refused before any traffic: no name lookup, no connection.
-      transport("http://192.0.2.1/v1/config"),
-      transport("http://feedback.example/v1"),
-      transport("ftp://127.0.0.1/file"),
-      transport("file:///etc/passwd"),
+      {"http://192.0.2.1/v1/config", transport, ""},
+      {"http://feedback.example/v1", transport, ""},
+      {"ftp://127.0.0.1/file", transport, ""},
+      {"file:///etc/passwd", transport, ""},
   };
   for (const auto& c : cases) {
-    HttpRequest request(url(c.url), c.method);
-    if (c.method == "POST") {
-      request.body = shrunk;
+    SCOPED_TRACE(c.method + " " + c.url);
+    HttpRequest each = request(c.url, c.method);
+    if (c.url.ends_with("/file")) {
+      each.body = shrunk;
     }
-    const auto outcome = perform(*session, request);
-    ASSERT_TRUE(outcome.result) << c.url;
-    ASSERT_FALSE(*outcome.result) << c.url;
-    EXPECT_EQ(outcome.result->error().kind(), c.kind) << c.url;
-    EXPECT_NE(outcome.result->error().description().find(c.text), std::string::npos) << c.url;
+    const auto outcome = perform(*session, each);
+    ASSERT_TRUE(outcome.result);
+    if (!c.kind) {
+      ASSERT_TRUE(*outcome.result) << outcome.result->error().description();
+      EXPECT_EQ(outcome.result->value().body.str(), c.text.empty() ? "{}" : c.text);
+      continue;
+    }
+    ASSERT_FALSE(*outcome.result);
+    EXPECT_EQ(outcome.result->error().kind(), *c.kind);
+    EXPECT_NE(outcome.result->error().description().find(c.text), std::string::npos);
   }
-  EXPECT_TRUE(plain.requests().empty());
+  EXPECT_EQ(plain.requests().size(), 2u);  // none of them redirected
   EXPECT_TRUE(untrusted.requests().empty());
-  std::size_t loops = 0;
-  for (const auto& request : server.requests()) {
-    loops += request.path == "/v1/loop" ? 1 : 0;
-  }
-  EXPECT_EQ(loops, 6u);  // the request and five redirects
+  EXPECT_EQ(requestsTo("/v1/loop").size(), 6u);  // the request and five redirects
+  // A POST goes on a connection of its own, and a failure after its answer began is not repeated.
+  const auto requests = server.requests();
+  const auto post = std::ranges::find(requests, "POST /v1/dropped",
+                                      &tessaline::testing::RecordedRequest::requestLine);
+  ASSERT_NE(post, requests.end());
+  EXPECT_EQ(std::count_if(requests.begin(), post,
+                          [&](const auto& each) { return each.remotePort == post->remotePort; }),
+            0);
+  EXPECT_EQ(std::ranges::count(requests, "POST /v1/dropped",
+                               &tessaline::testing::RecordedRequest::requestLine),
+            1);
   server.reset();
 }
 
-// Plain http is spoken to loopback, by address or by name; a redirect on the same scheme is
-// followed.
-TEST_F(HttpSessionTest, LoopbackHttpAndSameSchemeRedirectsSucceed) {
-  TestServer plain(TestServer::Options{.tls = false});
-  plain.setReply("GET", "/v1/config", Reply::json("{}"));
-  Reply moved = Reply::json("", 301);
-  moved.headers = {{"Location", server.origin() + "/v1/new"}};
-  server.setReply("GET", "/v1/old", moved);
-  server.setReply("GET", "/v1/new", Reply::json(R"({"moved":true})"));
-  for (const auto& text : {plain.origin() + "/v1/config",
-                           "http://localhost:" + std::to_string(plain.port()) + "/v1/config"}) {
-    const auto outcome = perform(*session, HttpRequest(url(text)));
-    ASSERT_TRUE(outcome.result) << text;
-    EXPECT_TRUE(*outcome.result) << outcome.result->error().description();
-  }
-  const auto followed = perform(*session, HttpRequest(url(server.origin() + "/v1/old")));
-  ASSERT_TRUE(followed.result && *followed.result);
-  EXPECT_EQ(followed.result->value().body.str(), R"({"moved":true})");
-}
-
-TEST_F(HttpSessionTest, CompletionsRunLaterOnTheWorkerAndTheirExceptionsStayThere) {
-  std::atomic<bool> called{false};
+TEST_F(HttpSessionTest, CompletionsRunOnTheWorkerAndNeverAfterACancelOrTheSessionsEnd) {
+  // A completion's exception stays on the worker, which goes on.
   std::promise<std::thread::id> where;
-  session->start(HttpRequest(url("ftp://127.0.0.1/")), [&](Result<HttpResponse>) {
+  session->start(request("ftp://127.0.0.1/"), [&](Result<HttpResponse>) {
     where.set_value(std::this_thread::get_id());
-    called = true;
     throw std::runtime_error("thrown by a completion");
   });
-  auto future = where.get_future();
-  ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
-  EXPECT_NE(future.get(), std::this_thread::get_id());
+  auto thread = where.get_future();
+  ASSERT_EQ(thread.wait_for(30s), std::future_status::ready);
+  EXPECT_NE(thread.get(), std::this_thread::get_id());
 
-  server.setReply("GET", "/v1/after", Reply::json("{}"));
-  const auto after = perform(*session, HttpRequest(url(server.origin() + "/v1/after")));
-  ASSERT_TRUE(after.result);
-  EXPECT_TRUE(*after.result);
-}
-
-TEST_F(HttpSessionTest, NoCompletionAfterCancelReturns) {
   server.setReply("GET", "/v1/held", Reply::never());
+  server.setReply("GET", "/v1/next", Reply::json("{}"));
   std::atomic<int> calls{0};
-  const auto task = session->start(HttpRequest(url(server.origin() + "/v1/held")),
-                                   [&](Result<HttpResponse>) { ++calls; });
+  const auto task = session->start(request(at("/v1/held")), [&](Result<HttpResponse>) { ++calls; });
   ASSERT_TRUE(server.waitForRequests(1));
   task.cancel();
   task.cancel();   // twice is harmless
   server.reset();  // the held request is answered by a closed connection
-
-  // A later request on the same worker has its outcome; the cancelled one has none.
+  server.setReply("GET", "/v1/held", Reply::never());
   server.setReply("GET", "/v1/next", Reply::json("{}"));
-  ASSERT_TRUE(perform(*session, HttpRequest(url(server.origin() + "/v1/next"))).result);
-  EXPECT_EQ(calls, 0);
+  ASSERT_TRUE(perform(*session, request(at("/v1/next"))).result);
 
   // A completion may cancel its own task.
   std::promise<void> done;
   std::promise<tessaline::platform::HttpTask> handed;
   std::shared_future<tessaline::platform::HttpTask> own = handed.get_future().share();
-  handed.set_value(session->start(HttpRequest(url(server.origin() + "/v1/next")),
-                                  [&done, own](Result<HttpResponse>) {
-                                    own.get().cancel();
-                                    done.set_value();
-                                  }));
+  handed.set_value(session->start(request(at("/v1/next")), [&done, own](Result<HttpResponse>) {
+    own.get().cancel();
+    done.set_value();
+  }));
   EXPECT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
-}
 
-TEST_F(HttpSessionTest, DestroyingASessionDropsItsTransfersWithoutCompletions) {
-  server.setReply("GET", "/v1/held", Reply::never());
-  std::atomic<int> calls{0};
-  session->start(HttpRequest(url(server.origin() + "/v1/held")),
-                 [&](Result<HttpResponse>) { ++calls; });
-  ASSERT_TRUE(server.waitForRequests(1));
+  // Destroying the session drops its transfers without completions.
+  session->start(request(at("/v1/held")), [&](Result<HttpResponse>) { ++calls; });
+  ASSERT_TRUE(server.waitForRequests(3));
   session.reset();  // joins the worker
   server.reset();
   EXPECT_EQ(calls, 0);
+}
+
+TEST_F(HttpSessionTest, EveryKindOfBodyOutlivesCachedConnectionsTheServerClosed) {
+  // More closed connections than libcurl tries before it gives up on a request.
+  const std::string bytes(3000, 'b');
+  leaveConnectionsTheServerClosed(8);
+  expectDelivered(Bytes(bytes), bytes);
+  const std::string contents(200 * 1024 + 3, 'f');  // larger than one write
+  leaveConnectionsTheServerClosed(8);
+  expectDelivered(openFile("body.bin", contents), contents);
+  leaveConnectionsTheServerClosed(8);
+  expectDelivered(std::monostate{}, "");
+  // A file body is sent again whole after its connection proved closed.
+  leaveConnectionsTheServerClosed(1);
+  expectDelivered(openFile("again.bin", contents), contents);
+}
+
+TEST(FreshConnectionTest, ARequestLostOnAConnectionOfItsOwnIsNotRepeated) {
+  // The server reads the request's head and closes the connection without a byte of answer.
+  tessaline::testing::FaultServer closing;
+  closing.setHandler("/v1/reports", [](tessaline::testing::FaultServer::Exchange&) {});
+  HttpSession session;
+  HttpRequest post = request(closing.baseURL() + "/reports", "POST");
+  post.body = Bytes(std::string("{}"));
+  const auto outcome = perform(session, std::move(post));
+  ASSERT_TRUE(outcome.result);
+  ASSERT_FALSE(*outcome.result);
+  EXPECT_EQ(outcome.result->error().kind(), Error::Kind::transport);
+  ASSERT_TRUE(closing.waitUntilIdle());
+  EXPECT_EQ(closing.requests().size(), 1u);
 }
 
 }  // namespace
