@@ -20,26 +20,23 @@ namespace tessaline {
 namespace {
 
 using nlohmann::json;
-using testing::TemporaryDirectory;
 
-const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
-
-json reportBody(const std::string& localId, const json& attachments) {
-  return {{"localId", localId},
-          {"reasonId", 3},
-          {"frequencyId", 3},
-          {"subject", "Idea"},
-          {"messages", {{{"body", "More presets, please."}}}},
-          {"attachments", attachments}};
+server::ServiceRequest post(const std::string& path, const std::string& body) {
+  server::ServiceRequest request;
+  request.method = "POST";
+  request.path = path;
+  request.body = server::ServiceRequest::bodyOf(body);
+  return request;
 }
 
 // A report either keeps every attachment it names or is refused; a sweep never leaves a stored
 // report pointing at a removed file.
 TEST(ServiceConcurrencyTest, SweepsRacingReportsNeverOrphanAStoredReport) {
-  TemporaryDirectory directory("tessaline-service-sweeps");
+  testing::TemporaryDirectory directory("tessaline-service-sweeps");
   auto store = server::Store::open(directory.path() / "data", server::Store::Mode::service);
   ASSERT_TRUE(store) << store.error().description();
-  auto config = server::ServiceConfig::load(kSampleConfig);
+  auto config =
+      server::ServiceConfig::load(TESSALINE_SOURCE_DIR "/server/sample-service-config.json");
   ASSERT_TRUE(config);
   server::ServiceCore core(config.value(), *store.value(), {});
 
@@ -56,22 +53,19 @@ TEST(ServiceConcurrencyTest, SweepsRacingReportsNeverOrphanAStoredReport) {
     clients.emplace_back([&] {
       for (int index = 0; index < 15; ++index) {
         const std::string localId = Uuid::random().uuidString();
-        server::ServiceRequest upload;
-        upload.method = "POST";
-        upload.path = "/v1/attachments";
+        server::ServiceRequest upload = post("/v1/attachments", std::string(4096, 'l'));
         upload.query = {{"fileId", "log"}, {"localId", localId}, {"extension", "txt"}};
-        upload.body = server::ServiceRequest::bodyOf(std::string(4096, 'l'));
         const server::ServiceResponse uploaded = core.handle(upload);
         ASSERT_EQ(uploaded.status, 201) << uploaded.body;
         const json attachment = json::parse(uploaded.body);
-        server::ServiceRequest report;
-        report.method = "POST";
-        report.path = "/v1/reports";
-        report.body = server::ServiceRequest::bodyOf(
-            reportBody(localId,
-                       {{{"id", attachment["attachmentId"]}, {"name", attachment["name"]}}})
-                .dump());
-        const server::ServiceResponse reported = core.handle(report);
+        const json report = {
+            {"localId", localId},
+            {"reasonId", 3},
+            {"frequencyId", 3},
+            {"subject", "Idea"},
+            {"messages", {{{"body", "More presets, please."}}}},
+            {"attachments", {{{"id", attachment["attachmentId"]}, {"name", attachment["name"]}}}}};
+        const server::ServiceResponse reported = core.handle(post("/v1/reports", report.dump()));
         if (reported.status == 201) {
           std::lock_guard lock(mutex);
           stored.push_back(json::parse(reported.body)["id"].get<std::string>());
@@ -91,8 +85,8 @@ TEST(ServiceConcurrencyTest, SweepsRacingReportsNeverOrphanAStoredReport) {
     const auto report = store.value()->report(id);
     ASSERT_TRUE(report && report.value());
     ASSERT_EQ(report.value()->attachments.size(), 1u);
-    const auto path = store.value()->attachmentPath(report.value()->attachments[0].id);
-    EXPECT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_TRUE(
+        std::filesystem::exists(store.value()->attachmentPath(report.value()->attachments[0].id)));
   }
 }
 
