@@ -1,7 +1,5 @@
 #pragma once
 
-// A bare HTTP/1.1 server for the faults an HTTP library will not make on request.
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,19 +23,16 @@
 
 namespace tessaline::testing {
 
-// Every wait of a connection ends by this time at the latest.
-inline constexpr auto kFaultServerLongestWait = std::chrono::seconds(30);
-
 // A bare HTTP/1.1 server over plain TCP on 127.0.0.1, for the faults an HTTP library will not
 // produce on request: a connection cut inside a request body, an answer that stops halfway, a body
 // held while the test changes the file being sent. One request per connection; every answer says
-// "Connection: close". Small socket buffers, so that a client cannot push megabytes ahead.
+// "Connection: close". Small socket buffers, so that a client cannot push megabytes ahead. Every
+// wait of a connection ends within 30 s.
 class FaultServer {
  public:
   // One request as far as it arrived.
   struct Received {
     std::string method;
-    std::string target;
     std::string path;
     std::string query;
     std::size_t contentLength = 0;
@@ -48,16 +43,9 @@ class FaultServer {
 
   class Exchange {
    public:
-    Exchange(FaultServer& server, int socket, Received& request, std::string early)
-        : server_(server), socket_(socket), request_(request) {
-      request_.body = std::move(early);
-    }
+    Exchange(FaultServer& server, int socket, Received& request)
+        : server_(server), socket_(socket), request_(request) {}
     const Received& request() const { return request_; }
-    std::size_t missingBodyBytes() const {
-      return request_.contentLength > request_.body.size()
-                 ? request_.contentLength - request_.body.size()
-                 : 0;
-    }
 
     // Reads until `count` body bytes have arrived in all; false when the connection ended first.
     bool readBodyUpTo(std::size_t count) {
@@ -76,17 +64,11 @@ class FaultServer {
     bool readWholeBody() { return readBodyUpTo(request_.contentLength); }
 
     void send(std::string_view bytes) {
-      while (!bytes.empty()) {
-        const auto sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent <= 0) {
+      for (ssize_t sent = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(sent))) {
+        if ((sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
           return;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
       }
-    }
-    static std::string head(std::size_t contentLength) {
-      return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-             std::to_string(contentLength) + "\r\nConnection: close\r\n\r\n";
     }
     void answerJson(const std::string& body) {
       send(head(body.size()) + body);
@@ -97,19 +79,18 @@ class FaultServer {
     void stallAnswer(const std::string& body, std::size_t sent) {
       send(head(body.size()) + body.substr(0, sent));
       char buffer[4096];
-      for (;;) {
-        const auto got = server_.receive(socket_, buffer, sizeof buffer);
-        if (got == 0 || (got < 0 && errno != ETIMEDOUT && errno != ECANCELED)) {
-          request_.closedByClient = true;
-          return;
-        }
-        if (got < 0) {
-          return;
-        }
+      ssize_t got = 0;
+      while ((got = server_.receive(socket_, buffer, sizeof buffer)) > 0) {
       }
+      request_.closedByClient = got == 0 || (errno != ETIMEDOUT && errno != ECANCELED);
     }
 
    private:
+    static std::string head(std::size_t contentLength) {
+      return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+             std::to_string(contentLength) + "\r\nConnection: close\r\n\r\n";
+    }
+
     FaultServer& server_;
     int socket_;
     Received& request_;
@@ -140,12 +121,7 @@ class FaultServer {
   ~FaultServer() {
     stopping_ = true;
     acceptor_.join();
-    std::vector<std::thread> connections;
-    {
-      std::lock_guard lock(mutex_);
-      connections.swap(connections_);
-    }
-    for (auto& connection : connections) {
+    for (auto& connection : connections_) {  // the acceptor, which adds to them, has ended
       connection.join();
     }
     ::close(listening_);
@@ -161,10 +137,10 @@ class FaultServer {
     handlers_[path] = std::move(handler);
   }
 
-  // Waits until no connection is being served; false when the time-out passed first.
-  bool waitUntilIdle(std::chrono::milliseconds timeout = kFaultServerLongestWait) const {
+  // Waits until no connection is being served; false when 30 s passed first.
+  bool waitUntilIdle() const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return active_ == 0; });
+    return changed_.wait_for(lock, kLongestWait, [&] { return active_ == 0; });
   }
   // The requests whose connections have ended, in that order.
   std::vector<Received> requests() const {
@@ -178,17 +154,14 @@ class FaultServer {
   }
 
  private:
-  // Waits for readable data at most until the server stops or kFaultServerLongestWait passes; like
-  // recv(), with -1 and errno ETIMEDOUT / ECANCELED for those two.
+  static constexpr auto kLongestWait = std::chrono::seconds(30);
+
+  // Like recv(), but gives up when the server stops (ECANCELED) or after kLongestWait (ETIMEDOUT).
   ssize_t receive(int socket, char* buffer, std::size_t size) {
-    const auto deadline = std::chrono::steady_clock::now() + kFaultServerLongestWait;
+    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
     for (;;) {
-      if (stopping_) {
-        errno = ECANCELED;
-        return -1;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        errno = ETIMEDOUT;
+      if (stopping_ || std::chrono::steady_clock::now() >= deadline) {
+        errno = stopping_ ? ECANCELED : ETIMEDOUT;
         return -1;
       }
       pollfd ready{socket, POLLIN, 0};
@@ -201,23 +174,19 @@ class FaultServer {
   void acceptConnections() {
     while (!stopping_) {
       pollfd ready{listening_, POLLIN, 0};
-      if (::poll(&ready, 1, 20) <= 0) {
-        continue;
+      const int socket =
+          ::poll(&ready, 1, 20) > 0 ? ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      if (socket >= 0) {
+        std::lock_guard lock(mutex_);
+        ++active_;
+        connections_.emplace_back([this, socket] { serve(socket); });
       }
-      const int socket = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (socket < 0) {
-        continue;
-      }
-      std::lock_guard lock(mutex_);
-      ++active_;
-      connections_.emplace_back([this, socket] { serve(socket); });
     }
   }
 
   void serve(int socket) {
     Received request;
-    std::string early = readHead(socket, request);
-    if (!request.method.empty()) {
+    if (readHead(socket, request)) {
       Handler handler;
       {
         std::lock_guard lock(mutex_);
@@ -225,7 +194,7 @@ class FaultServer {
           handler = found->second;
         }
       }
-      Exchange exchange(*this, socket, request, std::move(early));
+      Exchange exchange(*this, socket, request);
       if (handler) {
         handler(exchange);
       } else {
@@ -244,33 +213,33 @@ class FaultServer {
     changed_.notify_all();
   }
 
-  // Reads the request line and the header fields; returns the body bytes read with them.
-  std::string readHead(int socket, Received& request) {
+  // Reads the request line and the header fields, and keeps the body bytes read with them.
+  bool readHead(int socket, Received& request) {
     std::string data;
     char buffer[4096];
     std::size_t end = std::string::npos;
     while ((end = data.find("\r\n\r\n")) == std::string::npos) {
       const auto got = receive(socket, buffer, sizeof buffer);
       if (got <= 0) {
-        return "";
+        return false;
       }
       data.append(buffer, static_cast<std::size_t>(got));
     }
-    const std::string head = data.substr(0, end);
+    std::string head = data.substr(0, end);
     const auto firstSpace = head.find(' ');
     const auto secondSpace = head.find(' ', firstSpace + 1);
     request.method = head.substr(0, firstSpace);
-    request.target = head.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-    const auto question = request.target.find('?');
-    request.path = request.target.substr(0, question);
-    request.query = question == std::string::npos ? "" : request.target.substr(question + 1);
-    std::string lower = head;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
+    const std::string target = head.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    const auto question = target.find('?');
+    request.path = target.substr(0, question);
+    request.query = question == std::string::npos ? "" : target.substr(question + 1);
+    std::transform(head.begin(), head.end(), head.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (const auto field = lower.find("\r\ncontent-length:"); field != std::string::npos) {
+    if (const auto field = head.find("\r\ncontent-length:"); field != std::string::npos) {
       request.contentLength = std::stoull(head.substr(field + 17));
     }
-    return data.substr(end + 4);
+    request.body = data.substr(end + 4);
+    return true;
   }
 
   int listening_ = -1;

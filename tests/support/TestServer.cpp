@@ -39,12 +39,6 @@ std::string certificateFile(const char* name) {
   return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
 }
 
-// Fields that cpp-httplib adds to a received request; the client never sent them.
-bool isServerAnnotation(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
 // Held requests wait at most this long, so that a forgotten one cannot keep the server running.
 constexpr auto kLongestHold = std::chrono::seconds(120);
 
@@ -99,7 +93,7 @@ struct TestServer::Impl {
     recorded.path = request.target.substr(0, question);
     recorded.query = question == std::string::npos ? "" : request.target.substr(question + 1);
     for (const auto& [name, value] : request.headers) {
-      if (!isServerAnnotation(name)) {
+      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // added by cpp-httplib
         recorded.headers.emplace_back(name, value);
       }
     }
@@ -121,13 +115,10 @@ struct TestServer::Impl {
     changed.notify_all();
 
     const auto released = [&] { return stopping || generation != arrivedIn; };
-    if (reply.delay.count() > 0) {
+    if (reply.delay.count() > 0 || reply.action == Reply::Action::neverAnswer) {
       std::unique_lock lock(mutex);
-      changed.wait_for(lock, reply.delay, released);
-    }
-    if (reply.action == Reply::Action::neverAnswer) {
-      std::unique_lock lock(mutex);
-      changed.wait_for(lock, kLongestHold, released);
+      changed.wait_for(
+          lock, reply.action == Reply::Action::neverAnswer ? kLongestHold : reply.delay, released);
     }
     if (reply.action != Reply::Action::answer) {
       // A body provider that fails: the headers go out, then the connection is closed.
@@ -142,9 +133,8 @@ struct TestServer::Impl {
     }
     if (reply.generatedBodySize > 0) {
       response.set_content_provider(reply.generatedBodySize, "application/octet-stream",
-                                    [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                    [](size_t, size_t length, httplib::DataSink& sink) {
                                       static const std::string filler(64 * 1024, 'x');
-                                      (void)offset;
                                       return sink.write(filler.data(),
                                                         std::min(length, filler.size()));
                                     });
@@ -194,16 +184,8 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   };
   server.Get(".*", handler);
   server.Post(".*", handler);
-  server.Put(".*", handler);
-  server.Patch(".*", handler);
-  server.Delete(".*", handler);
-  server.Options(".*", handler);
 
-  if (options.port > 0) {
-    impl_->port = server.bind_to_port("127.0.0.1", options.port) ? options.port : -1;
-  } else {
-    impl_->port = server.bind_to_any_port("127.0.0.1");
-  }
+  impl_->port = server.bind_to_any_port("127.0.0.1");
   if (impl_->port <= 0) {
     throw std::runtime_error("the test server cannot bind to 127.0.0.1");
   }

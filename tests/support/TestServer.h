@@ -62,9 +62,6 @@ class TestServer {
     bool trustedCertificate = true;
     // True: a certificate of the test CA that names only the host "other.example".
     bool otherHostCertificate = false;
-    // The port to listen on; 0 picks a free one. A server stopped and started again on its old
-    // port stands for a service that restarted.
-    int port = 0;
     // How long a kept-alive connection may stay idle before the server closes it. Stopping the
     // server waits up to this long for connections a client still holds open.
     std::chrono::seconds keepAliveTimeout{2};
