@@ -26,12 +26,12 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <map>
 #include <sstream>
 
 namespace tessaline::platform {
 namespace {
 
+using tessaline::testing::ScopedEnvironment;
 using tessaline::testing::TemporaryDirectory;
 using namespace std::chrono_literals;
 
@@ -256,36 +256,7 @@ TEST(FormattersTest, ByteCountsAndDurationsInBriefUnits) {
   }
 }
 
-// Sets environment variables for one test and puts the earlier values back afterwards.
-class EnvironmentTest : public ::testing::Test {
- protected:
-  void set(const std::string& name, const char* value) {
-    if (!saved_.contains(name)) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value != nullptr) {
-      ::setenv(name.c_str(), value, 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      set(name, value ? value->c_str() : nullptr);
-    }
-    FilePanel::install(nullptr);
-    Alert::install(nullptr);
-    ScreenSource::install(nullptr);
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
-using LocaleTest = EnvironmentTest;
-
-TEST_F(LocaleTest, TheFirstSetVariableNamesTheLocaleWithoutEncodingOrModifier) {
+TEST(LocaleTest, TheFirstSetVariableNamesTheLocaleWithoutEncodingOrModifier) {
   struct Case {
     const char *all, *messages, *lang, *expected;
   };
@@ -302,16 +273,14 @@ TEST_F(LocaleTest, TheFirstSetVariableNamesTheLocaleWithoutEncodingOrModifier) {
       {nullptr, nullptr, ".UTF-8", "en_US_POSIX"},
   };
   for (const auto& c : cases) {
-    set("LC_ALL", c.all);
-    set("LC_MESSAGES", c.messages);
-    set("LANG", c.lang);
+    ScopedEnvironment all("LC_ALL", c.all);
+    ScopedEnvironment messages("LC_MESSAGES", c.messages);
+    ScopedEnvironment lang("LANG", c.lang);
     EXPECT_EQ(currentLocaleDescription(), std::string(c.expected) + " (current)");
   }
 }
 
-using ScreensTest = EnvironmentTest;
-
-TEST_F(ScreensTest, DrmConnectorsGiveConnectedScreensWithTheirPreferredModeInFolderOrder) {
+TEST(ScreensTest, DrmConnectorsGiveConnectedScreensWithTheirPreferredModeInFolderOrder) {
   TemporaryDirectory drm;
   const std::pair<const char*, const char*> connectors[] = {
       {"card0-eDP-1", "2560x1440\n1920x1080\n"},
@@ -340,14 +309,14 @@ TEST_F(ScreensTest, DrmConnectorsGiveConnectedScreensWithTheirPreferredModeInFol
   EXPECT_TRUE(detail::drmScreens(drm.path() / "absent").empty());
 
   // Without a reachable display the machine's connectors are used.
-  set("DISPLAY", nullptr);
-  const auto expected = detail::drmScreens("/sys/class/drm").size();
-  EXPECT_EQ(ScreenSource::current()->screens().size(), expected);
-  set("DISPLAY", ":9876");  // no such display
-  EXPECT_EQ(ScreenSource::current()->screens().size(), expected);
+  for (const char* display : {static_cast<const char*>(nullptr), ":9876"}) {
+    ScopedEnvironment variable("DISPLAY", display);
+    EXPECT_EQ(ScreenSource::current()->screens().size(),
+              detail::drmScreens("/sys/class/drm").size());
+  }
 }
 
-TEST_F(ScreensTest, AnXDisplayReportsItsActiveOutputsThroughXRandR) {
+TEST(ScreensTest, AnXDisplayReportsItsActiveOutputsThroughXRandR) {
   if (::access("/usr/bin/Xvfb", X_OK) != 0) {
     GTEST_SKIP() << "Xvfb is not available";
   }
@@ -355,7 +324,7 @@ TEST_F(ScreensTest, AnXDisplayReportsItsActiveOutputsThroughXRandR) {
   auto xvfb = tessaline::testing::ChildProcess::start(
       {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {});
   ASSERT_TRUE(xvfb && xvfb->waitForOutput("\n", 30s));
-  set("DISPLAY", (":" + xvfb->out().substr(0, xvfb->out().find('\n'))).c_str());
+  ScopedEnvironment display("DISPLAY", ":" + xvfb->out().substr(0, xvfb->out().find('\n')));
   const auto screens = ScreenSource::current()->screens();
   ASSERT_EQ(screens.size(), 1u);
   EXPECT_FALSE(screens[0].localizedName.empty());
@@ -372,7 +341,7 @@ class Installed final : public FilePanel, public Alert, public ScreenSource {
   std::vector<Screen> screens() const override { return {{"Studio", std::nullopt, 2}}; }
 };
 
-TEST_F(ScreensTest, InstalledPanelAlertAndScreensAreUsedUntilRemoved) {
+TEST(ScreensTest, InstalledPanelAlertAndScreensAreUsedUntilRemoved) {
   const auto defaults = std::tuple(FilePanel::current(), Alert::current(), ScreenSource::current());
   ASSERT_TRUE(std::get<0>(defaults) && std::get<1>(defaults) && std::get<2>(defaults));
   auto installed = std::make_shared<Installed>();
@@ -397,15 +366,8 @@ constexpr const char* kFakeDialogTool = R"(printf '%s\036' "$@" > "$FAKE_TOOL_AR
 exit "${FAKE_TOOL_STATUS:-0}"
 )";
 
-class DefaultDialogTest : public EnvironmentTest {
+class DefaultDialogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    set("PATH", tools_.path().c_str());
-    set("DISPLAY", ":0");
-    set("WAYLAND_DISPLAY", nullptr);
-    set("XDG_CURRENT_DESKTOP", nullptr);
-    set("FAKE_TOOL_ARGS", (records_.path() / "arguments").c_str());
-  }
   void addTool(const std::string& name) {
     tessaline::testing::script(tools_.path(), kFakeDialogTool, name);
   }
@@ -424,6 +386,11 @@ class DefaultDialogTest : public EnvironmentTest {
 
   TemporaryDirectory tools_;
   TemporaryDirectory records_;
+  ScopedEnvironment path_{"PATH", tools_.path().string()};
+  ScopedEnvironment display_{"DISPLAY", ":0"};
+  ScopedEnvironment wayland_{"WAYLAND_DISPLAY", nullptr};
+  ScopedEnvironment desktop_{"XDG_CURRENT_DESKTOP", nullptr};
+  ScopedEnvironment arguments_{"FAKE_TOOL_ARGS", (records_.path() / "arguments").string()};
 };
 
 TEST_F(DefaultDialogTest, ThePanelRunsZenityOrOnKdeKdialog) {
@@ -458,11 +425,11 @@ TEST_F(DefaultDialogTest, ThePanelRunsZenityOrOnKdeKdialog) {
     for (const auto& tool : c.tools) {
       addTool(tool);
     }
-    set("DISPLAY", c.display);
-    set("XDG_CURRENT_DESKTOP", c.desktop);
-    set("HOME", "/home/u");
-    set("FAKE_TOOL_OUTPUT", c.output);
-    set("FAKE_TOOL_STATUS", c.status);
+    ScopedEnvironment display("DISPLAY", c.display);
+    ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", c.desktop);
+    ScopedEnvironment home("HOME", "/home/u");
+    ScopedEnvironment output("FAKE_TOOL_OUTPUT", c.output);
+    ScopedEnvironment status("FAKE_TOOL_STATUS", c.status);
     std::filesystem::remove(records_.path() / "arguments");
     const auto chosen = FilePanel::current()->runModal({{"png", "log"}, "Attach", true});
     std::string outcome;
@@ -488,15 +455,17 @@ TEST_F(DefaultDialogTest, AlertsShowTheTextVerbatimOrFallBackToStandardError) {
   EXPECT_EQ(arguments(),
             "--warning --no-markup --title=Error Adding Attachment --text=Error Adding "
             "Attachment\n\n<b>x</b> too large. --ok-label=OK ");
-  set("FAKE_TOOL_STATUS", "255");
-  EXPECT_EQ(alertError(notice), "Error Adding Attachment: <b>x</b> too large.\n");
+  {
+    ScopedEnvironment failing("FAKE_TOOL_STATUS", "255");
+    EXPECT_EQ(alertError(notice), "Error Adding Attachment: <b>x</b> too large.\n");
+  }
 
   const AlertContent choice{"Replace?", "", {"Replace", "Keep", "Later"}};
   const std::tuple<const char*, const char*, int> answers[] = {
       {"0", "", 0}, {"1", "", 1}, {"1", "Later", 2}};
   for (const auto& [status, output, button] : answers) {
-    set("FAKE_TOOL_STATUS", status);
-    set("FAKE_TOOL_OUTPUT", output);
+    ScopedEnvironment exitStatus("FAKE_TOOL_STATUS", status);
+    ScopedEnvironment printed("FAKE_TOOL_OUTPUT", output);
     EXPECT_EQ(Alert::current()->runModal(choice), button);
   }
   EXPECT_NE(arguments().find("--extra-button=Later"), std::string::npos) << arguments();

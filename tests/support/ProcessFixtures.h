@@ -87,6 +87,9 @@ class ScopedEnvironment {
     }
     set(value);
   }
+  ScopedEnvironment(std::string name, const char* value)
+      : ScopedEnvironment(std::move(name),
+                          value ? std::optional<std::string>(value) : std::nullopt) {}
   ~ScopedEnvironment() { set(old_); }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
