@@ -48,29 +48,34 @@ struct Call {
   bool stepWasRunning = false;
 };
 
+// The completions of a step; a late one after the recorder is gone still has somewhere to go.
 class Recorder {
  public:
   DiagnosisStep::Completion completion(const std::shared_ptr<DiagnosisStep>& step) {
-    return [this, weak = std::weak_ptr(step)](Result<Bytes> result) {
+    return [calls = calls_, weak = std::weak_ptr(step)](Result<Bytes> result) {
       const auto alive = weak.lock();
-      std::lock_guard lock(mutex_);
-      calls_.push_back({std::move(result), MainQueue::isCurrent(), alive && alive->isRunning()});
+      std::lock_guard lock(calls->mutex);
+      calls->list.push_back(
+          {std::move(result), MainQueue::isCurrent(), alive && alive->isRunning()});
     };
   }
   std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return calls_.size();
+    std::lock_guard lock(calls_->mutex);
+    return calls_->list.size();
   }
   // The first completion, waited for while the main queue runs.
   Call first() const {
     EXPECT_TRUE(testing::waitFor([this] { return MainQueue::drain(), count() > 0; }));
-    std::lock_guard lock(mutex_);
-    return calls_.empty() ? Call{Error(Error::Kind::generic, "no completion")} : calls_[0];
+    std::lock_guard lock(calls_->mutex);
+    return calls_->list.empty() ? Call{Error(Error::Kind::generic, "none")} : calls_->list[0];
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
+  struct Calls {
+    std::mutex mutex;
+    std::vector<Call> list;
+  };
+  std::shared_ptr<Calls> calls_ = std::make_shared<Calls>();
 };
 
 Call run(const std::shared_ptr<DiagnosisStep>& step) {
@@ -107,19 +112,20 @@ std::vector<std::string> messages(const LogCapture& capture, std::string_view fo
   return found;
 }
 
-// Each step on its real tool completes exactly once: the step is released after its completion
-// and the main queue drained before counting.
+// Each step on its real tool completes exactly once: the main queue is drained again after the
+// first completion before counting.
 TEST(DiagnosticStepRunTest, EachStepOnItsRealToolCompletesExactlyOnce) {
   testing::TemporaryDirectory home;
   ScopedEnvironment homeVariable("HOME", home.path().string());
   ScopedEnvironment tmpdir("TMPDIR", home.path().string());
-  const std::pair<std::shared_ptr<DiagnosisStep>, bool> rows[] = {
-      {std::make_shared<SystemProfileStep>(), true},
-      {std::make_shared<SystemLogsCollectorStep>(), true},
-      {std::make_shared<ApplicationLogsCollectorStep>(), false},  // on the step's own queue
-      {std::make_shared<CollectCrashReportsStep>(), true}};
-  for (auto [step, onMainQueue] : rows) {
+  const std::pair<StepKind, bool> rows[] = {
+      {SystemProfileStep::kind(), true},
+      {SystemLogsCollectorStep::kind(), true},
+      {ApplicationLogsCollectorStep::kind(), false},  // on the step's own queue
+      {CollectCrashReportsStep::kind(), true}};
+  for (const auto& [kind, onMainQueue] : rows) {
     Recorder recorder;
+    const auto step = kind->make();
     step->run(Feedback(), recorder.completion(step));
     EXPECT_TRUE(step->isRunning());
     if (step->isStoppable()) {
@@ -127,7 +133,6 @@ TEST(DiagnosticStepRunTest, EachStepOnItsRealToolCompletesExactlyOnce) {
       step->stop();
     }
     const auto call = recorder.first();
-    step.reset();
     MainQueue::drain();
     EXPECT_EQ(recorder.count(), 1u);
     EXPECT_TRUE(call.result.ok()) << call.result.error().description();
@@ -419,7 +424,7 @@ TEST(DiagnosisRunnerTest, AReasonSelectsTheStepsItRequires) {
     runner->run(feedback, [&] { ++completions; });
     EXPECT_EQ(idsOf(runner->items()), ids);
     auto expected = std::vector<std::size_t>(ids.size() + 1, ids.size());  // the list, each start
-    expected.insert(expected.begin(), 0);  // the current list first
+    expected.insert(expected.begin(), 0);                                  // the current list first
     EXPECT_EQ(published, expected);
     EXPECT_EQ(completions, ids.empty() ? 1 : 0);
     EXPECT_TRUE(runner->completionHandler);
