@@ -25,8 +25,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
-#include <sstream>
 
 namespace tessaline::platform {
 namespace {
@@ -40,13 +40,6 @@ const bool kPrivateValuesHidden = [] {
   unsetenv("TESSALINE_LOG_PRIVATE");
   return true;
 }();
-
-std::string readFile(const std::filesystem::path& file) {
-  std::ifstream stream(file, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
 
 TEST(UrlTest, ParsesAbsoluteUrlsOnly) {
   const auto url = Url::parse("HTTPS://Example.COM:8443/v1/x%20y?q=1&r=a%20b#frag");
@@ -373,7 +366,8 @@ class DefaultDialogTest : public ::testing::Test {
   }
   // What the tool was given, "" when it did not run.
   std::string arguments() const {
-    std::string text = readFile(records_.path() / "arguments");
+    std::ifstream in(records_.path() / "arguments");
+    std::string text(std::istreambuf_iterator<char>(in), {});
     std::replace(text.begin(), text.end(), '\x1e', ' ');
     return text;
   }
