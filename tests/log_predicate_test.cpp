@@ -199,9 +199,8 @@ TEST_F(LogStreamTest, ATimeTheClockCannotHoldReadsAsUnknown) {
   EXPECT_EQ(readJournalJsonLines(notAnObject).error, "line 2 is not a JSON object");
 }
 
-// The tool itself: a bad predicate is refused before anything streams; a good one streams until
-// SIGTERM and exits cleanly with what it printed.
-TEST(LogToolTest, RefusesABadPredicateAndStreamsAGoodOneUntilTerminated) {
+// The tool refuses a bad predicate before it streams anything.
+TEST(LogToolTest, RefusesABadPredicate) {
   platform::Process refused(testing::standInTool("tessaline-log"),
                             {"stream", "--predicate", "process contains"});
   ASSERT_TRUE(refused.launch().ok());
@@ -209,22 +208,6 @@ TEST(LogToolTest, RefusesABadPredicateAndStreamsAGoodOneUntilTerminated) {
   EXPECT_EQ(exit.reason, platform::Process::Termination::Reason::exit);
   EXPECT_NE(exit.status, 0);
   EXPECT_TRUE(refused.output().empty());
-
-  platform::Process process(testing::standInTool("tessaline-log"),
-                            {"stream", "--color", "none", "--level", "debug", "--style", "compact",
-                             "--predicate", "subsystem == 'brisquet.Tessaline.NoSuchSubsystem'"});
-  ASSERT_TRUE(process.launch().ok());
-  ASSERT_TRUE(
-      testing::waitFor([] { return testing::childBlockingSigterm("tessaline-log").has_value(); }));
-  process.terminate();
-  const auto termination = process.waitUntilExit();
-  EXPECT_EQ(termination.reason, platform::Process::Termination::Reason::exit);
-  // A machine without a readable journal gets a notice first and status 69.
-  const auto text = process.output().str();
-  const bool unreadable = text.starts_with("tessaline-log: cannot read the system journal");
-  EXPECT_EQ(termination.status, unreadable ? 69 : 0);
-  EXPECT_EQ(text.substr(unreadable ? text.find('\n') + 1 : 0),
-            compactHeader("subsystem == 'brisquet.Tessaline.NoSuchSubsystem'"));
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+  return static_cast<int>(std::max<long long>(left.count(), 0));
 }
 
 void closeIfOpen(int& fd) {
@@ -33,24 +33,6 @@ void closeIfOpen(int& fd) {
     ::close(fd);
     fd = -1;
   }
-}
-
-// The program's path: as given when it has a slash, else the first match in PATH.
-std::string resolve(const std::string& program) {
-  if (program.find('/') != std::string::npos) {
-    return program;
-  }
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path == nullptr ? "/usr/bin:/bin" : path;
-  while (!rest.empty()) {
-    const auto colon = std::min(rest.find(':'), rest.size());
-    const auto candidate = std::string(rest.substr(0, colon)) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    rest.remove_prefix(std::min(colon + 1, rest.size()));
-  }
-  return program;
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
@@ -62,83 +44,64 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// The test's environment with the given variables set on top.
-std::vector<std::string> childEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    if (std::none_of(overrides.begin(), overrides.end(),
-                     [&](const auto& o) { return text.starts_with(o.first + "="); })) {
-      entries.emplace_back(text);
-    }
-  }
-  for (const auto& [name, value] : overrides) {
-    entries.push_back(name + "=" + value);
-  }
-  return entries;
-}
-
-// A pseudo-terminal without echo: the master for the test, the slave for the child's input.
-bool openTerminal(int& master, int& slave) {
+// A pseudo-terminal without echo: the master for the test, the slave (returned) for the child.
+int openTerminal(int& master) {
   master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-    return false;
-  }
-  const char* name = ::ptsname(master);
-  slave = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char* name = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                         ? ::ptsname(master)
+                         : nullptr;
+  const int slave = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios settings{};
   if (slave >= 0 && ::tcgetattr(slave, &settings) == 0) {
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     ::tcsetattr(slave, TCSANOW, &settings);
   }
-  return slave >= 0;
+  return slave;
 }
 
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& arguments,
                                                   const Options& options, std::string* failure) {
-  const auto fail = [failure](const std::string& why) {
-    if (failure != nullptr) {
-      *failure = why;
-    }
-    return nullptr;
-  };
-  if (arguments.empty()) {
-    return fail("no program given");
-  }
   std::unique_ptr<ChildProcess> child(new ChildProcess());
   int outPipe[2] = {-1, -1};
   int execPipe[2] = {-1, -1};  // carries errno when exec fails; closed by a successful exec
   std::string errorFile =
       (std::filesystem::temp_directory_path() / "tessaline-child-stderr-XXXXXX").string();
   child->errFd_ = ::mkostemp(errorFile.data(), O_CLOEXEC);
-  if (child->errFd_ >= 0) {
-    ::unlink(errorFile.c_str());
-  }
-  int input = -1;
-  if (child->errFd_ < 0 || ::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(execPipe, O_CLOEXEC) != 0 ||
-      (options.terminalInput ? !openTerminal(child->terminalFd_, input)
-                             : (input = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0)) {
-    const std::string why = std::strerror(errno);
+  ::unlink(errorFile.c_str());
+  const int input = options.terminalInput ? openTerminal(child->terminalFd_)
+                                          : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (arguments.empty() || child->errFd_ < 0 || input < 0 || ::pipe2(outPipe, O_CLOEXEC) != 0 ||
+      ::pipe2(execPipe, O_CLOEXEC) != 0) {
+    if (failure != nullptr) {
+      *failure = "cannot set up the child: " + std::string(std::strerror(errno));
+    }
     for (int fd : {outPipe[0], outPipe[1], execPipe[0], execPipe[1], input}) {
       closeIfOpen(fd);
     }
-    return fail("cannot set up the child: " + why);
+    return nullptr;
   }
   child->outFd_ = outPipe[0];
 
   std::vector<std::string> argv = arguments;
-  argv[0] = resolve(argv[0]);
-  std::vector<std::string> envp = childEnvironment(options.environment);
+  std::vector<std::string> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    if (std::none_of(options.environment.begin(), options.environment.end(),
+                     [&](const auto& o) { return text.starts_with(o.first + "="); })) {
+      envp.emplace_back(text);
+    }
+  }
+  for (const auto& [name, value] : options.environment) {
+    envp.push_back(name + "=" + value);
+  }
   auto argvPointers = pointersTo(argv);
   auto envpPointers = pointersTo(envp);
   const pid_t parent = ::getpid();
   child->pid_ = ::fork();
   if (child->pid_ == 0) {
-    // Only async-signal-safe calls until exec: default signal handling, an empty mask, and death
-    // with the thread that started the child.
+    // Async-signal-safe calls only: death with the starting thread, default signal handling.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) {
       ::_exit(127);
@@ -150,24 +113,25 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
       ::signal(number, SIG_DFL);
     }
     if (::dup2(input, 0) >= 0 && ::dup2(outPipe[1], 1) >= 0 && ::dup2(child->errFd_, 2) >= 0) {
-      ::execve(argvPointers[0], argvPointers.data(), envpPointers.data());
+      ::execvpe(argvPointers[0], argvPointers.data(), envpPointers.data());
     }
     const int error = errno;
     (void)!::write(execPipe[1], &error, sizeof error);
     ::_exit(127);
   }
-  const int forkError = errno;
-  ::close(outPipe[1]);
-  ::close(execPipe[1]);
-  ::close(input);
-  int execError = child->pid_ < 0 ? forkError : 0;
+  int execError = child->pid_ < 0 ? errno : 0;
+  for (int fd : {outPipe[1], execPipe[1], input}) {
+    ::close(fd);
+  }
   if (child->pid_ > 0 && ::read(execPipe[0], &execError, sizeof execError) <= 0) {
     execError = 0;
   }
   ::close(execPipe[0]);
   if (execError != 0) {
-    child->kill();
-    return fail("cannot start " + arguments.front() + ": " + std::strerror(execError));
+    if (failure != nullptr) {
+      *failure = "cannot start " + arguments.front() + ": " + std::strerror(execError);
+    }
+    return nullptr;  // the destructor reaps a child that failed to exec
   }
   return child;
 }
@@ -180,11 +144,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::pump(int timeoutMs) {
-  if (outFd_ < 0) {
-    return false;
-  }
   pollfd readable{outFd_, POLLIN, 0};
-  if (::poll(&readable, 1, timeoutMs) > 0) {
+  if (outFd_ >= 0 && ::poll(&readable, 1, timeoutMs) > 0) {
     char buffer[8192];
     const ssize_t count = ::read(outFd_, buffer, sizeof buffer);
     if (count > 0) {
@@ -200,8 +161,7 @@ std::string ChildProcess::err() const {
   std::string text;
   char buffer[8192];
   ssize_t count = 0;
-  while (errFd_ >= 0 &&
-         (count = ::pread(errFd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+  while ((count = ::pread(errFd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
     text.append(buffer, static_cast<std::size_t>(count));
   }
   return text;
@@ -209,12 +169,10 @@ std::string ChildProcess::err() const {
 
 bool ChildProcess::waitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (out_.find(text) == std::string::npos) {
-    if (Clock::now() >= deadline || !pump(std::min(remainingMs(deadline), 100))) {
-      return out_.find(text) != std::string::npos;
-    }
+  while (out_.find(text) == std::string::npos && Clock::now() < deadline &&
+         pump(std::min(remainingMs(deadline), 100))) {
   }
-  return true;
+  return out_.find(text) != std::string::npos;
 }
 
 void ChildProcess::type(std::string_view text) {
@@ -238,8 +196,8 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (done == pid_) {
       pid_ = -1;
       // What the child wrote last; its output closes unless a grandchild still holds it.
-      const auto drainDeadline = std::min(deadline, Clock::now() + std::chrono::seconds(5));
-      while (pump(std::min(remainingMs(drainDeadline), 100)) && Clock::now() < drainDeadline) {
+      const auto drained = std::min(deadline, Clock::now() + std::chrono::seconds(5));
+      while (pump(std::min(remainingMs(drained), 100)) && Clock::now() < drained) {
       }
       return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -259,29 +217,26 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 int ChildProcess::terminate(std::chrono::milliseconds timeout) {
-  if (pid_ < 0) {
-    return -1;
+  if (pid_ >= 0) {
+    ::kill(pid_, SIGTERM);
   }
-  ::kill(pid_, SIGTERM);
   return wait(timeout);
 }
 
 void ChildProcess::kill() {
-  if (pid_ < 0) {
-    return;
+  if (pid_ >= 0) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
   }
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
 }
 
 CommandResult runCommand(const std::vector<std::string>& arguments,
                          const ChildProcess::Options& options, std::chrono::milliseconds timeout) {
   CommandResult result;
-  auto child = ChildProcess::start(arguments, options, &result.err);
-  if (child) {
+  if (auto child = ChildProcess::start(arguments, options, &result.err)) {
     result.exitCode = child->wait(timeout);
     result.out = child->out();
     result.err = child->err();

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for tests that start child processes: the fixture tools, the executable seam, scoped
-// environment variables and bounded waits for a launched child.
+// Helpers for tests that start child processes: stand-in tools as shell scripts, the executable
+// seam, scoped environment variables and bounded waits for a launched child.
 
 #include <platform/detail/ProcessSupport.h>
 
@@ -18,13 +18,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tessaline::testing {
-
-// A fixture tool built from tests/fixtures/fixture_tool.cpp ("arguments", "stream", ...).
-inline std::string fixtureTool(const std::string& mode) {
-  return std::string(TESSALINE_FIXTURE_TOOLS_DIR) + "/fixture-" + mode;
-}
 
 // A data file under tests/fixtures.
 inline std::string fixtureData(const std::string& name) {
@@ -34,6 +30,37 @@ inline std::string fixtureData(const std::string& name) {
 // A stand-in tool of the build tree ("tessaline-log", "tessaline-system-profiler").
 inline std::string standInTool(const std::string& name) {
   return std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/" + name;
+}
+
+// Writes an executable shell script named `name` into `folder`.
+inline std::filesystem::path script(const std::filesystem::path& folder, const std::string& body,
+                                    const std::string& name = "tool") {
+  const auto path = folder / name;
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+// Script bodies. The first prints each argument and then its working folder, each followed by
+// \x1e, also into "$0.args"; the second then writes its process id into "$0.pid" and waits for
+// SIGTERM, upon which it prints "terminated" and exits 0.
+inline const std::string kRecordArguments =
+    "printf '%s\\036' \"$@\" \"$(pwd -P)\" | tee \"$0.args\"\n";
+inline const std::string kStreamUntilTerminated =
+    kRecordArguments +
+    "trap 'trap \"\" TERM; kill $!; echo terminated; exit 0' TERM\n"
+    "echo $$ > \"$0.pid\"\n"
+    "sleep 600 > /dev/null &\n"
+    "wait\n";
+
+// What a script of kRecordArguments recorded: the arguments, then the folder.
+inline std::vector<std::string> recordedArguments(const std::filesystem::path& script) {
+  std::ifstream in(script.string() + ".args");
+  std::vector<std::string> arguments;
+  for (std::string argument; std::getline(in, argument, '\x1e');) {
+    arguments.push_back(argument);
+  }
+  return arguments;
 }
 
 // Runs `replacement` whenever `path` is launched, while the object lives.
@@ -58,23 +85,23 @@ class ScopedEnvironment {
     if (const char* old = std::getenv(name_.c_str())) {
       old_ = old;
     }
+    set(value);
+  }
+  ScopedEnvironment(std::string name, const char* value)
+      : ScopedEnvironment(std::move(name),
+                          value ? std::optional<std::string>(value) : std::nullopt) {}
+  ~ScopedEnvironment() { set(old_); }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& value) {
     if (value) {
       ::setenv(name_.c_str(), value->c_str(), 1);
     } else {
       ::unsetenv(name_.c_str());
     }
   }
-  ~ScopedEnvironment() {
-    if (old_) {
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
   std::string name_;
   std::optional<std::string> old_;
 };
@@ -92,19 +119,11 @@ inline bool waitFor(const std::function<bool()>& condition,
   return true;
 }
 
-// The process id a fixture tool wrote into its marker file, once it is there.
+// The process id a script wrote into `marker`, once it is there.
 inline std::optional<pid_t> waitForMarker(const std::filesystem::path& marker) {
-  std::optional<pid_t> pid;
-  waitFor([&] {
-    std::ifstream in(marker);
-    long value = 0;
-    if (in >> value && value > 0) {
-      pid = static_cast<pid_t>(value);
-      return true;
-    }
-    return false;
-  });
-  return pid;
+  long value = 0;
+  waitFor([&] { return std::ifstream(marker) >> value && value > 0; });
+  return value > 0 ? std::optional<pid_t>(static_cast<pid_t>(value)) : std::nullopt;
 }
 
 // Whether a process with that id still exists (a zombie counts as gone once it is reaped).
@@ -112,24 +131,18 @@ inline bool processExists(pid_t pid) {
   return ::kill(pid, 0) == 0;
 }
 
-// The child of this process with that command name that blocks SIGTERM (the log tool does so
+// Whether a child of this process with that command name blocks SIGTERM (the log tool does so
 // first thing, so from then on a SIGTERM ends its stream cleanly).
-inline std::optional<pid_t> childBlockingSigterm(const std::string& command) {
+inline bool childBlockingSigterm(const std::string& command) {
   std::error_code error;
   for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
        it.increment(error)) {
-    const auto name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
     std::ifstream status(it->path() / "status");
-    std::string line;
     std::string comm;
     long parent = -1;
     unsigned long long blocked = 0;
-    while (std::getline(status, line)) {
+    for (std::string line, key; std::getline(status, line);) {
       std::istringstream fields(line);
-      std::string key;
       fields >> key;
       if (key == "Name:") {
         fields >> comm;
@@ -141,10 +154,10 @@ inline std::optional<pid_t> childBlockingSigterm(const std::string& command) {
     }
     if (comm == command.substr(0, 15) && parent == ::getpid() &&
         (blocked & (1ull << (SIGTERM - 1))) != 0) {
-      return static_cast<pid_t>(std::stol(name));
+      return true;
     }
   }
-  return std::nullopt;
+  return false;
 }
 
 }  // namespace tessaline::testing

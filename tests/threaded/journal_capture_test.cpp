@@ -43,8 +43,7 @@ std::string capture(const std::function<void()>& during) {
   auto step = std::make_shared<SystemLogsCollectorStep>();
   std::optional<Result<Bytes>> result;
   step->run(Feedback(), [&](Result<Bytes> r) { result = std::move(r); });
-  EXPECT_TRUE(
-      testing::waitFor([] { return testing::childBlockingSigterm("tessaline-log").has_value(); }));
+  EXPECT_TRUE(testing::waitFor([] { return testing::childBlockingSigterm("tessaline-log"); }));
   during();
   step->stop();
   EXPECT_TRUE(platform::MainQueue::drainUntil([&] { return result.has_value(); },

@@ -1,0 +1,195 @@
+// Calls that race: terminate() from other threads while a process launches or is waited for,
+// serial queues fed and destroyed from several threads, the OS build code read by racing threads.
+#include <Tessaline/records/Bundle.h>
+#include <Tessaline/records/detail/SystemIdentifiers.h>
+#include <platform/Process.h>
+#include <platform/SerialQueue.h>
+
+#include "support/ProcessFixtures.h"
+#include "support/TemporaryDirectory.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <future>
+#include <latch>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace tessaline::platform {
+namespace {
+
+constexpr auto kWait = std::chrono::seconds(30);
+
+TEST(ProcessTerminateTest, ARememberedTerminateRacingTheLaunchAlwaysEndsTheProcess) {
+  for (int round = 0; round < 50; ++round) {
+    Process process("/bin/sleep", {"600"});
+    process.setRemembersTerminateBeforeLaunch(true);
+    std::atomic<bool> go{false};
+    std::thread terminator([&] {
+      while (!go) {
+      }
+      process.terminate();
+    });
+    go = true;
+    ASSERT_TRUE(process.launch().ok());
+    terminator.join();
+    const auto termination = process.waitUntilExit();  // returns: the sleep was ended
+    EXPECT_EQ(termination.reason, Process::Termination::Reason::uncaughtSignal) << round;
+    EXPECT_EQ(termination.status, SIGTERM) << round;
+  }
+}
+
+TEST(ProcessTerminateTest, TerminateFromAnotherThreadEndsAWaitAndLaterCallsAreHarmless) {
+  testing::TemporaryDirectory directory;
+  const auto tool = testing::script(directory.path(), testing::kStreamUntilTerminated);
+  Process process(tool.string(), {"x"});
+  ASSERT_TRUE(process.launch().ok());
+  ASSERT_TRUE(testing::waitForMarker(tool.string() + ".pid"));  // its SIGTERM trap is in place
+  std::vector<std::thread> terminators;
+  for (int i = 0; i < 4; ++i) {
+    terminators.emplace_back([&process] {
+      for (int j = 0; j < 50; ++j) {
+        process.terminate();
+      }
+    });
+  }
+  const auto termination = process.waitUntilExit();
+  for (auto& thread : terminators) {
+    thread.join();
+  }
+  process.terminate();  // reaped: nothing is signalled
+  EXPECT_EQ(termination.reason, Process::Termination::Reason::exit);
+  EXPECT_EQ(process.output().str(),
+            "x\x1e" + std::filesystem::current_path().string() + "\x1eterminated\n");
+}
+
+TEST(ProcessTerminateTest, AProcessThatIgnoresTerminateIsKilledAfterTheGrace) {
+  testing::TemporaryDirectory directory;
+  // SIGTERM stays ignored across exec, so the sleep itself ignores it.
+  const auto tool = testing::script(directory.path(),
+                                    "trap '' TERM\necho $$ > \"$0.pid\"\n"
+                                    "exec sleep 60\n");
+  Process process(tool.string(), {});
+  process.setTerminationGrace(std::chrono::milliseconds(200));
+  ASSERT_TRUE(process.launch().ok());
+  ASSERT_TRUE(testing::waitForMarker(tool.string() + ".pid"));
+  Process::Termination termination;
+  std::thread waiter([&] { termination = process.waitUntilExit(); });
+  process.terminate();
+  waiter.join();  // returns: the grace ran out and the process was killed
+  EXPECT_EQ(termination.reason, Process::Termination::Reason::uncaughtSignal);
+  EXPECT_EQ(termination.status, SIGKILL);
+}
+
+// Waits, bounded, until every task queued so far has run.
+void flush(SerialQueue& queue) {
+  std::promise<void> done;
+  queue.async([&done] { done.set_value(); });
+  ASSERT_EQ(done.get_future().wait_for(kWait), std::future_status::ready);
+}
+
+// Tasks run in order on one thread of the queue's own, also those queued from several threads at
+// once; a task that throws does not stop the queue.
+TEST(SerialQueue, RunsTasksInOrderOnOneThreadOfItsOwn) {
+  SerialQueue queue("FifoQueue", QualityOfService::userInitiated);
+  EXPECT_EQ(queue.label(), "FifoQueue");
+  EXPECT_EQ(queue.qualityOfService(), QualityOfService::userInitiated);
+  EXPECT_FALSE(queue.isCurrent());
+  std::vector<std::vector<int>> order(4);  // per producer, touched only by tasks
+  std::vector<std::thread::id> threads;
+  std::atomic<bool> current{true};
+  queue.async([] { throw std::runtime_error("task failed"); });
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 4; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        queue.async([&, t, i] {
+          order[t].push_back(i);
+          threads.push_back(std::this_thread::get_id());
+          current = current && queue.isCurrent();
+        });
+      }
+    });
+  }
+  for (auto& producer : producers) {
+    producer.join();
+  }
+  flush(queue);
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(order, std::vector<std::vector<int>>(4, expected));
+  EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()), 400);
+  EXPECT_NE(threads.front(), std::this_thread::get_id());
+  EXPECT_TRUE(current);
+}
+
+// Destruction waits for the running task and releases the tasks that did not run, with what they
+// captured; also when a task destroys its own queue.
+TEST(SerialQueue, DestructionWaitsForTheRunningTaskAndDropsTheRest) {
+  for (const bool fromItsOwnTask : {false, true}) {
+    auto queue = std::make_unique<SerialQueue>("Joined", QualityOfService::userInitiated);
+    std::promise<void> started;
+    std::promise<void> go;
+    std::promise<void> done;
+    std::atomic<bool> finished{false};
+    auto capture = std::make_shared<int>(0);
+    queue->async([&, goFuture = go.get_future().share()] {
+      started.set_value();
+      goFuture.wait_for(kWait);
+      if (fromItsOwnTask) {
+        queue.reset();  // on the queue's own worker
+      }
+      finished = true;
+      done.set_value();
+    });
+    for (int i = 0; i < 10; ++i) {
+      queue->async([capture] { *capture += 1; });
+    }
+    ASSERT_EQ(started.get_future().wait_for(kWait), std::future_status::ready);
+    if (fromItsOwnTask) {
+      go.set_value();
+      ASSERT_EQ(done.get_future().wait_for(kWait), std::future_status::ready);
+    } else {
+      std::thread release([&go] {  // still busy while the test thread destroys the queue
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        go.set_value();
+      });
+      queue.reset();
+      release.join();
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(queue, nullptr);
+    EXPECT_EQ(capture.use_count(), 1);
+    EXPECT_EQ(*capture, 0);
+  }
+}
+
+TEST(OperatingSystemBuildCodeTest, ThreadsRacingOnTheFirstCallReadItOnce) {
+  ASSERT_EQ(tessaline::detail::operatingSystemBuildCodeReadCount(), 0);
+  constexpr int kThreads = 4;
+  std::latch start(kThreads);
+  std::vector<std::optional<std::string>> codes(kThreads);
+  std::vector<std::string> models(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      start.arrive_and_wait();
+      codes[i] = operatingSystemBuildCode();
+      models[i] = hardwareModelIdentifier();
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(codes, std::vector(kThreads, codes[0]));
+  EXPECT_EQ(models, std::vector(kThreads, models[0]));
+  EXPECT_EQ(operatingSystemBuildCode(), codes[0]);
+  EXPECT_EQ(tessaline::detail::operatingSystemBuildCodeReadCount(), 1);
+}
+
+}  // namespace
+}  // namespace tessaline::platform
