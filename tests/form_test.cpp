@@ -48,11 +48,6 @@ struct FakeAlert final : platform::Alert {
     return 0;
   }
 };
-struct FixedScreens final : platform::ScreenSource {
-  std::vector<platform::Screen> screens() const override {
-    return {{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", std::nullopt, 2.0}};
-  }
-};
 
 class FormTest : public ::testing::Test {
  protected:
@@ -60,7 +55,6 @@ class FormTest : public ::testing::Test {
   void TearDown() override {
     platform::FilePanel::install(nullptr);
     platform::Alert::install(nullptr);
-    platform::ScreenSource::install(nullptr);
     FeedbackFormViewModel::setAwbazYLhws("?");
     platform::MainQueue::drain();
   }
@@ -170,42 +164,38 @@ TEST_F(FormTest, ARefusedFormStaysUnboundAndIsNotLoadedAgain) {
   const std::string code = operatingSystemBuildCode().value_or("ERROR");
   struct Case {
     std::string version, build;
-    std::function<void(Config&)> change;  // none: the answer is not a configuration
+    AppVersion minVersion;
+    std::int64_t minBuild;
+    bool blocked;        // this machine's operating system build is blocked, twice
+    const char* answer;  // instead of the configuration
     State expected;
   };
+  const auto outdated = State::failed(Failure::outdatedApp());
+  const auto badVersion = State::failed(Failure::generic("Invalid app version: beta"));
+  const auto blocked = State::failed(Failure::osBlocked("Reports from this build are closed."));
+  const auto undecodable =
+      State::failed(Failure::generic(Config::fromJson("").error().description()));
   const Case cases[] = {
-      {"2.4.1", "310",
-       [](Config& c) {
-         c.minVersion = AppVersion{2, 4, 2};
-       },
-       State::failed(Failure::outdatedApp())},
-      {"2.4.1", "310", [](Config& c) { c.minBuildNumber = 311; },
-       State::failed(Failure::outdatedApp())},
-      {"1.10.0", "1",
-       [](Config& c) {
-         c.minVersion = AppVersion{1, 9, 5};
-       },
-       State::idle()},
-      {"beta", "1", [](Config&) {}, State::failed(Failure::generic("Invalid app version: beta"))},
-      {"2.4.1", "310",
-       [&](Config& c) {
-         c.blockedOSBuilds = {{"other", "Other", "not this one"},
-                              {code, "This one", "Reports from this build are closed."},
-                              {code, "Again", "second match"}};
-       },
-       State::failed(Failure::osBlocked("Reports from this build are closed."))},
-      {"2.4.1", "310", nullptr,
-       State::failed(Failure::generic(Config::fromJson("").error().description()))},
+      {"2.4.1", "310", {2, 4, 2}, 0, false, nullptr, outdated},
+      {"2.4.1", "310", {}, 311, false, nullptr, outdated},
+      {"1.10.0", "1", {1, 9, 5}, 0, false, nullptr, State::idle()},
+      {"beta", "1", {}, 0, false, nullptr, badVersion},
+      {"2.4.1", "310", {}, 0, true, nullptr, blocked},
+      {"2.4.1", "310", {}, 0, false, "", undecodable},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.version + " " + c.build);
     makeModel(c.version, c.build);
     platform::LogCapture capture;
     Config config = acceptingConfig();
-    if (c.change) {
-      c.change(config);
+    config.minVersion = c.minVersion;
+    config.minBuildNumber = c.minBuild;
+    if (c.blocked) {
+      config.blockedOSBuilds = {{"other", "Other", "not this one"},
+                                {code, "This one", "Reports from this build are closed."},
+                                {code, "Again", "second match"}};
     }
-    loadAndWait(c.change ? config.toJson().value() : "");
+    loadAndWait(c.answer ? c.answer : config.toJson().value());
     EXPECT_EQ(model_->state.get(), c.expected);
     if (c.expected == State::idle()) {
       continue;
@@ -398,7 +388,6 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
 }
 
 TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
-  platform::ScreenSource::install(std::make_shared<FixedScreens>());
   const std::string summary = model_->basicEnvironmentInformation();
   const std::string lines[] = {"Operating System: ",
                                "\nApplication Version: 2.4.1 (310)\n",
@@ -407,7 +396,7 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
                                "\nUptime: ",
                                "\nProcessor Count: ",
                                "\nMemory: ",
-                               "\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n",
+                               "\nScreens: ",
                                "\nLocale: "};
   std::size_t at = 0;
   for (const auto& line : lines) {
@@ -422,6 +411,8 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
   EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
   EXPECT_EQ(detail::screensText({}), "");
+  EXPECT_EQ(detail::screensText({{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}}),
+            "DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)");
   const char* thermal[] = {"Unknown", "Nominal", "Fair", "Serious", "Critical", "Unknown"};
   for (int state = -1; state <= 4; ++state) {
     EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);

@@ -170,11 +170,9 @@ def main():
         assert subjects()[0] == "Crash on export" and HOSTILE in subjects()
         driver.save_screenshot(os.path.join(SHOTS, "dashboard-list.png"))
 
-        # Filters, each on its own, then the search.
+        # A filter of each kind of field, then the search (the store's tests cover the rest).
         for field, value, expected in [("reason", "Feature request", ["Feature wish: dark mode"]),
                                        ("version", "2.5.0", ["Crash on export", "Feature wish: dark mode"]),
-                                       ("build", "321", ["Crash on export"]),
-                                       ("q", "wakes", ["Audio drops after sleep"]),
                                        ("q", "ann@example.com dark", ["Feature wish: dark mode"])]:
             visit("/")
             element = driver.find_element(By.ID, field)

@@ -160,6 +160,10 @@ struct PostCase {
   bool upload;
 };
 
+void PrintTo(const PostCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class UnansweredPostTest : public ::testing::TestWithParam<PostCase> {};
 
 // A POST goes on a connection of its own, so the client has nothing it could resend.
@@ -229,6 +233,10 @@ struct ReleaseCase {
   int calls;
   std::function<Cancellable(FeedbackAPIClient&, const Captured&)> call;
 };
+
+void PrintTo(const ReleaseCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class CapturedObjectTest : public ::testing::TestWithParam<ReleaseCase> {};
 
