@@ -5,8 +5,8 @@ repeated wrong passwords are refused.
 
 usage: dashboard_browser_test.py SERVICE CONFIG SCREENSHOT_DIR
 """
-import base64, io, json, os, re, struct, subprocess, sys, tempfile, time, urllib.error
-import urllib.parse, urllib.request, uuid, zipfile, zlib
+import base64, io, json, os, re, subprocess, sys, tempfile, time, urllib.error, urllib.parse
+import urllib.request, uuid, zipfile
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException, WebDriverException
@@ -21,14 +21,7 @@ SUMMARY = ("\n\nOperating System: Version 14.2 (Build 23C64)\nApplication Versio
            "Hardware: Mac14,2\nThermal State: Nominal\nUptime: 2d 3h\nProcessor Count: 8\n"
            "Memory: 16 GB\nScreens: Built-in Retina Display 1512x982 (2x)\nLocale: en_US\n\n?")
 HOSTILE = '<img src=x onerror="alert(1)"><script>alert(2)</script>'
-
-
-def png():
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    raw = b"".join(b"\0" + b"\x20\x60\xc0" * 8 for _ in range(8))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 8, 8, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+PNG = base64.b64decode("iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR4nGNQSDiAFTEMLQkAGplQAT43V5gAAAAASUVORK5CYII=")  # 8 x 8
 
 
 def archive():
@@ -98,7 +91,7 @@ def main():
                              ("SystemProfile", "json", b'{"SPHardwareDataType":[{"model":"Mac14,2"}]}'),
                              ("AppLogs", "txt", archive()),
                              ("CrashReports", "json", crash_reports()),
-                             ("screenshot", "png", png()),
+                             ("screenshot", "png", PNG),
                              ("fake", "png", b"<html><script>alert(4)</script></html>"),
                              ("page", "html", b"<script>alert(5)</script>"),
                              ("drawing", "svg", b'<svg xmlns="http://www.w3.org/2000/svg" onload="alert(6)"><script>alert(7)</script></svg>')])
