@@ -3,11 +3,16 @@
 set(prefix ${BINARY_DIR}/consumer-stage)
 set(consumer_build ${BINARY_DIR}/consumer-build)
 file(REMOVE_RECURSE ${prefix} ${consumer_build})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix}
-                RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "install failed")
-endif()
+
+# Runs a command; the test fails with `what` when it does not succeed.
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed")
+  endif()
+endfunction()
+
+run("install" ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
 if(EXISTS ${prefix}/include/tessaline/Tessaline/records/detail
    OR EXISTS ${prefix}/include/tessaline/platform/detail)
   message(FATAL_ERROR "internal detail headers were installed")
@@ -17,23 +22,12 @@ endif()
 # runtime in the program itself.
 load_cache(${BINARY_DIR} READ_WITH_PREFIX parent_ CMAKE_CXX_COMPILER CMAKE_CXX_FLAGS
            CMAKE_EXE_LINKER_FLAGS)
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${consumer_build}
-                        -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix}
-                        -DCMAKE_CXX_COMPILER=${parent_CMAKE_CXX_COMPILER}
-                        "-DCMAKE_CXX_FLAGS=${parent_CMAKE_CXX_FLAGS}"
-                        "-DCMAKE_EXE_LINKER_FLAGS=${parent_CMAKE_EXE_LINKER_FLAGS}"
-                RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer configure failed")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} --build ${consumer_build} RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer build failed")
-endif()
-execute_process(COMMAND ${consumer_build}/consumer RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer run failed")
-endif()
+run("consumer configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${consumer_build}
+    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${parent_CMAKE_CXX_COMPILER}
+    "-DCMAKE_CXX_FLAGS=${parent_CMAKE_CXX_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${parent_CMAKE_EXE_LINKER_FLAGS}")
+run("consumer build" ${CMAKE_COMMAND} --build ${consumer_build})
+run("consumer run" ${consumer_build}/consumer)
 
 file(GLOB pc_dir LIST_DIRECTORIES true ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
 # The file finds its prefix relative to where it lies, so the staged copy works as installed.
@@ -47,14 +41,7 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 separate_arguments(parent_cxx_flags UNIX_COMMAND "${parent_CMAKE_CXX_FLAGS}")
 separate_arguments(parent_link_flags UNIX_COMMAND "${parent_CMAKE_EXE_LINKER_FLAGS}")
 get_filename_component(libdir ${pc_dir} DIRECTORY)
-execute_process(COMMAND ${parent_CMAKE_CXX_COMPILER} ${parent_cxx_flags}
-                        ${SOURCE_DIR}/tests/consumer/main.cpp -o ${consumer_build}/consumer-pc
-                        ${flags} ${parent_link_flags} -Wl,-rpath,${libdir}
-                RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer build with pkg-config flags failed")
-endif()
-execute_process(COMMAND ${consumer_build}/consumer-pc RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer built with pkg-config flags failed to run")
-endif()
+run("consumer build with pkg-config flags" ${parent_CMAKE_CXX_COMPILER} ${parent_cxx_flags}
+    ${SOURCE_DIR}/tests/consumer/main.cpp -o ${consumer_build}/consumer-pc ${flags}
+    ${parent_link_flags} -Wl,-rpath,${libdir})
+run("consumer built with pkg-config flags" ${consumer_build}/consumer-pc)

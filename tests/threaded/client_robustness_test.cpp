@@ -1,10 +1,11 @@
-// The service client with a service that acts on a POST but never answers it, and the thread on
-// which what a caller captured is released.
-
+// The service client: the address it takes, a service that acts on a POST but never answers it,
+// and the thread on which what a caller captured is released. Each test reads the environment
+// once, in a process of its own.
 #include <Tessaline/records/Feedback.h>
 #include <Tessaline/service/Environment.h>
 #include <Tessaline/service/FeedbackAPIClient.h>
 #include <Tessaline/service/RequestIntegrity.h>
+#include <platform/Logger.h>
 #include <platform/MainQueue.h>
 #include <platform/OpenFile.h>
 
@@ -34,14 +35,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
+TEST(ServiceEnvironmentTest, AnOverrideThatIsNotAcceptableIsIgnoredWithAnErrorLine) {
+  ::setenv("TESSALINE_SERVICE_URL", "http://feedback.example/v1", 1);
+  platform::LogCapture capture;
+  const Environment& current = Environment::current();
+  EXPECT_EQ(current.baseURL().scheme(), "https");
+  EXPECT_EQ(&Environment::current(), &current);
+  const auto lines =
+      capture.withFormat("Ignoring TESSALINE_SERVICE_URL %{public}@: %{public}@", "Environment");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, platform::LogLevel::error);
+  EXPECT_EQ(
+      lines[0].message,
+      "Ignoring TESSALINE_SERVICE_URL http://feedback.example/v1: plain http is accepted only "
+      "for this machine");
+}
+
 // A plain-http service on loopback, a thread per connection: it answers a GET with "{}" and keeps
 // the connection; any other request it reads whole and then closes the connection without a
 // byte of answer. It records each request head with its body and connection number.
 class SilentAfterBodyServer {
  public:
   struct Request {
-    std::string head;
-    std::string body;
+    std::string head, body;
     int connection;
   };
 
@@ -98,11 +114,11 @@ class SilentAfterBodyServer {
       const std::size_t size =
           end != std::string::npos && length < end ? std::stoul(in.substr(length + 16)) : 0;
       if (end != std::string::npos && in.size() >= end + 4 + size) {
-        const bool get = in.starts_with("GET ");
         {
           std::lock_guard lock(mutex_);
           requests_.push_back({in.substr(0, end + 2), in.substr(end + 4, size), connection});
         }
+        const bool get = in.starts_with("GET ");
         in.erase(0, end + 4 + size);
         const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
         if (!get || ::write(fd, answer.data(), answer.size()) < 0) {
@@ -128,7 +144,7 @@ class SilentAfterBodyServer {
   std::vector<std::thread> connections_;  // the acceptor's until it has ended
 };
 
-// The outcome of a deferred request: succeeded or not (bounded wait).
+// Whether a deferred request succeeds (bounded wait).
 template <class T>
 bool succeeds(const Deferred<T>& request) {
   auto done = std::make_shared<std::promise<bool>>();
@@ -138,25 +154,33 @@ bool succeeds(const Deferred<T>& request) {
   return future.wait_for(60s) == std::future_status::ready && future.get();
 }
 
-enum class Post { report, uploadFromMemory, uploadFromFile };
+struct PostCase {
+  const char* name;
+  bool file;  // an upload streamed from a file; nothing: the report
+  bool upload;
+};
 
-class UnansweredPostTest : public ::testing::TestWithParam<Post> {};
+void PrintTo(const PostCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
+class UnansweredPostTest : public ::testing::TestWithParam<PostCase> {};
+
+// A POST goes on a connection of its own, so the client has nothing it could resend.
 TEST_P(UnansweredPostTest, IsSentOnceWithItsKeyAndFails) {
   SilentAfterBodyServer server;
-  ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);  // read once, by this test
+  ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);
   FeedbackAPIClient client("stable", Environment::current());
   testing::TemporaryDirectory directory;
   const Feedback feedback;
-
   ASSERT_FALSE(succeeds(client.fetchConfig()));  // leaves a kept-alive connection to send on
   std::string key = reportIdempotencyKey(feedback.localId);
   std::string digest;
-  if (GetParam() == Post::report) {
+  if (!GetParam().upload) {
     EXPECT_FALSE(succeeds(client.postReport(feedback, {})));
   } else {
     AttachmentData data = Bytes(std::string("hello"));
-    if (GetParam() == Post::uploadFromFile) {
+    if (GetParam().file) {
       data = std::make_shared<platform::OpenFile>(
           platform::OpenFile::open(directory.write("a.txt", "hello").string()).value());
     }
@@ -164,24 +188,19 @@ TEST_P(UnansweredPostTest, IsSentOnceWithItsKeyAndFails) {
     key = uploadIdempotencyKey(feedback.localId, "a b", sha256("hello"));
     digest = "\r\nRepr-Digest: sha-256=:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=:\r\n";
   }
-
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u) << "the POST was sent exactly once";
-  EXPECT_NE(requests[1].connection, requests[0].connection) << "on a connection of its own";
+  EXPECT_NE(requests[1].connection, requests[0].connection);
   EXPECT_NE(requests[1].head.find("\r\nIdempotency-Key: \"" + key + "\"\r\n"), std::string::npos)
       << requests[1].head;
   EXPECT_NE(requests[1].head.find(digest), std::string::npos) << requests[1].head;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPost, UnansweredPostTest,
-                         ::testing::Values(Post::report, Post::uploadFromMemory,
-                                           Post::uploadFromFile),
-                         [](const auto& info) {
-                           return std::string(info.param == Post::report ? "report"
-                                              : info.param == Post::uploadFromMemory
-                                                  ? "uploadFromMemory"
-                                                  : "uploadFromFile");
-                         });
+                         ::testing::Values(PostCase{"report", false, false},
+                                           PostCase{"uploadFromMemory", false, true},
+                                           PostCase{"uploadFromFile", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Counts its releases, and those made off the main queue.
 std::atomic<int> released{0};
@@ -192,6 +211,7 @@ struct Probe {
     ++released;
   }
 };
+using Captured = std::shared_ptr<Probe>;
 
 // Runs main-queue tasks until the predicate holds, also when it turns true on another thread.
 bool waitFor(const std::function<bool()>& predicate) {
@@ -203,42 +223,30 @@ bool waitFor(const std::function<bool()>& predicate) {
   return false;
 }
 
-enum class Operation { checkForUpdates, fetchConfig, postAttachment, postReport };
+template <class T>
+Cancellable holding(const Deferred<T>& request, const Captured& probe) {
+  return request.subscribe([probe](auto) {}, [probe](std::optional<Error>) {});
+}
 
 struct ReleaseCase {
-  Operation operation;
+  const char* name;
   int calls;
+  std::function<Cancellable(FeedbackAPIClient&, const Captured&)> call;
 };
+
+void PrintTo(const ReleaseCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class CapturedObjectTest : public ::testing::TestWithParam<ReleaseCase> {};
 
 TEST_P(CapturedObjectTest, IsReleasedOnTheMainQueue) {
   testing::TestServer server(testing::TestServer::Options{.tls = false});
-  ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);  // read once, by this test
-  auto client = std::make_shared<FeedbackAPIClient>("stable", Environment::current());
+  ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);
+  FeedbackAPIClient client("stable", Environment::current());
   std::vector<Cancellable> handles;
-  const Feedback feedback;
   for (int call = 0; call < GetParam().calls; ++call) {
-    {
-      auto probe = std::make_shared<Probe>();
-      auto onValue = [probe](auto) {};
-      auto onCompletion = [probe](std::optional<Error>) {};
-      switch (GetParam().operation) {
-        case Operation::checkForUpdates:
-          client->checkForUpdates([probe](Result<UpdateCheckResponse>) {});
-          break;
-        case Operation::fetchConfig:
-          handles.push_back(client->fetchConfig().subscribe(onValue, onCompletion));
-          break;
-        case Operation::postAttachment:
-          handles.push_back(client->postAttachment(feedback, "f", "txt", Bytes(std::string("x")))
-                                .subscribe(onValue, onCompletion));
-          break;
-        case Operation::postReport:
-          handles.push_back(client->postReport(feedback, {}).subscribe(onValue, onCompletion));
-          break;
-      }
-    }
+    handles.push_back(GetParam().call(client, std::make_shared<Probe>()));
     // A few calls in flight at once, as a host would make them.
     ASSERT_TRUE(waitFor([&] { return released + 8 > call; }));
   }
@@ -246,18 +254,28 @@ TEST_P(CapturedObjectTest, IsReleasedOnTheMainQueue) {
   EXPECT_EQ(releasedElsewhere, 0);
 }
 
-std::string operationName(const ::testing::TestParamInfo<ReleaseCase>& info) {
-  static const char* const kNames[] = {"checkForUpdates", "fetchConfig", "postAttachment",
-                                       "postReport"};
-  return kNames[static_cast<int>(info.param.operation)];
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryOperation, CapturedObjectTest,
-                         ::testing::Values(ReleaseCase{Operation::checkForUpdates, 1000},
-                                           ReleaseCase{Operation::fetchConfig, 100},
-                                           ReleaseCase{Operation::postAttachment, 100},
-                                           ReleaseCase{Operation::postReport, 100}),
-                         operationName);
+INSTANTIATE_TEST_SUITE_P(
+    EveryOperation, CapturedObjectTest,
+    ::testing::Values(ReleaseCase{"checkForUpdates", 1000,
+                                  [](auto& client, auto& probe) {
+                                    client.checkForUpdates([probe](Result<UpdateCheckResponse>) {});
+                                    return Cancellable();
+                                  }},
+                      ReleaseCase{"fetchConfig", 100,
+                                  [](auto& client, auto& probe) {
+                                    return holding(client.fetchConfig(), probe);
+                                  }},
+                      ReleaseCase{"postAttachment", 100,
+                                  [](auto& client, auto& probe) {
+                                    return holding(client.postAttachment(Feedback(), "f", "txt",
+                                                                         Bytes(std::string("x"))),
+                                                   probe);
+                                  }},
+                      ReleaseCase{"postReport", 100,
+                                  [](auto& client, auto& probe) {
+                                    return holding(client.postReport(Feedback(), {}), probe);
+                                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tessaline
