@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace tessaline {
 
@@ -33,18 +34,94 @@ Settings& settings() {
   return *instance;
 }
 
+// The bytes a nonempty match of `pattern` can begin with, as a range; all bytes when unknown.
+// A rule's first assertion sees the byte before its match, so two places are asked: the start of
+// the text (which admits whatever any place after a non-word byte admits) and after a word byte.
+std::pair<unsigned char, unsigned char> firstBytes(const std::string& pattern) {
+  constexpr std::pair<unsigned char, unsigned char> kAny{0, 255};
+  std::string low;
+  std::string high;
+  unsigned first = 256;
+  unsigned last = 0;
+  if (!RE2(pattern, options()).PossibleMatchRange(&low, &high, 1)) {
+    return kAny;
+  }
+  if (!high.empty()) {  // empty: nothing nonempty matches here
+    first = low.empty() ? 0 : static_cast<unsigned char>(low[0]);
+    last = static_cast<unsigned char>(high[0]);
+  }
+  if (!RE2("a(?:" + pattern + ")", options()).PossibleMatchRange(&low, &high, 2) || low.empty() ||
+      high.empty()) {
+    return kAny;
+  }
+  if (high != "a") {  // "a": nothing nonempty matches after a word byte
+    first = std::min(first, low.size() < 2 ? 0U : static_cast<unsigned char>(low[1]));
+    last = std::max(last,
+                    high.size() < 2 || high[0] != 'a' ? 255U : static_cast<unsigned char>(high[1]));
+  }
+  if (first > last) {
+    return {255, 0};  // never matches anything nonempty
+  }
+  return {static_cast<unsigned char>(first), static_cast<unsigned char>(last)};
+}
+
 }  // namespace
 
 struct Redactor::Compiled {
   struct Entry {
     std::unique_ptr<RE2> re;
     std::string replacement;
+    int groupsUsed = 0;  // the highest \N in the replacement
+    std::pair<unsigned char, unsigned char> firstBytes;
   };
   // All rules as one alternation: one scan finds where the next match is.
   std::unique_ptr<RE2> combined;
   std::vector<Entry> entries;
-  int maxGroups = 0;
+  int maxGroupsUsed = 0;
+
+  // Reused from match to match.
+  struct Scratch {
+    std::vector<re2::StringPiece> groups;
+    std::vector<const Entry*> candidates;
+  };
+  // Appends the replacement for the match the combined scan found at [start, end).
+  void rewrite(std::string_view text, std::size_t start, std::size_t end, std::string& out,
+               Scratch& scratch) const;
 };
+
+void Redactor::Compiled::rewrite(std::string_view text, std::size_t start, std::size_t end,
+                                 std::string& out, Scratch& scratch) const {
+  // The rule that matched is the first one matching exactly [start, end). The rules are asked
+  // about these bytes alone plus one byte either side, all that \b, ^ and $ look at, which keeps
+  // each question small; rules that cannot begin with the first byte are not asked.
+  const std::size_t from = start > 0 ? start - 1 : 0;
+  const re2::StringPiece window(text.data() + from, std::min(end + 1, text.size()) - from);
+  const auto first = static_cast<unsigned char>(end > start ? text[start] : 0);
+  auto& candidates = scratch.candidates;
+  candidates.clear();
+  for (const auto& entry : entries) {
+    if (end == start || (first >= entry.firstBytes.first && first <= entry.firstBytes.second)) {
+      candidates.push_back(&entry);
+    }
+  }
+  // Some rule matched, so the last candidate left needs no asking.
+  const Entry* rule = nullptr;
+  for (std::size_t i = 0; i < candidates.size() && !rule; ++i) {
+    if (i + 1 == candidates.size() ||
+        candidates[i]->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, nullptr, 0)) {
+      rule = candidates[i];
+    }
+  }
+  auto& groups = scratch.groups;
+  groups[0] = re2::StringPiece(text.data() + start, end - start);
+  const int used = rule ? 1 + rule->groupsUsed : 1;
+  if (rule && (used == 1 || rule->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH,
+                                            groups.data(), used))) {
+    rule->re->Rewrite(&out, rule->replacement, groups.data(), used);
+  } else {
+    out.append(text.substr(start, end - start));  // cannot happen; nothing is lost if it does
+  }
+}
 
 std::vector<Redactor::Rule> Redactor::defaultRules(const std::string& homeDirectory) {
   std::vector<Rule> rules{
@@ -80,8 +157,10 @@ Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
                                              "\" is not valid: " + problem);
     }
     combined += (combined.empty() ? "(?:" : "|(?:") + rule.pattern + ")";
-    compiled->maxGroups = std::max(compiled->maxGroups, single->NumberOfCapturingGroups());
-    compiled->entries.push_back({std::move(single), rule.replacement});
+    const int used = RE2::MaxSubmatch(rule.replacement);
+    compiled->maxGroupsUsed = std::max(compiled->maxGroupsUsed, used);
+    compiled->entries.push_back(
+        {std::move(single), rule.replacement, used, firstBytes(rule.pattern)});
   }
   if (!rules.empty()) {
     compiled->combined = std::make_unique<RE2>(combined, options());
@@ -98,26 +177,21 @@ std::string Redactor::apply(std::string_view text) const {
     return std::string(text);
   }
   const re2::StringPiece input(text.data(), text.size());
-  std::vector<re2::StringPiece> groups(1 + static_cast<std::size_t>(compiled_->maxGroups));
+  Compiled::Scratch scratch;
+  scratch.groups.resize(1 + static_cast<std::size_t>(compiled_->maxGroupsUsed));
+  scratch.candidates.reserve(compiled_->entries.size());
   std::string out;
   out.reserve(text.size());
   std::size_t position = 0;
   re2::StringPiece found;
-  // The combined scan runs without groups (its fastest form); the rule that matched is the
-  // first one matching at that place, and only it extracts its groups, over a few bytes.
+  // The combined scan runs without groups (its fastest form); only the rule that matched
+  // extracts its groups, over a few bytes.
   while (position <= text.size() &&
          compiled_->combined->Match(input, position, text.size(), RE2::UNANCHORED, &found, 1)) {
     const auto start = static_cast<std::size_t>(found.data() - text.data());
+    const std::size_t end = start + found.size();
     out.append(text.substr(position, start - position));
-    std::size_t end = start + found.size();
-    for (const auto& entry : compiled_->entries) {
-      const int count = 1 + entry.re->NumberOfCapturingGroups();
-      if (entry.re->Match(input, start, text.size(), RE2::ANCHOR_START, groups.data(), count)) {
-        entry.re->Rewrite(&out, entry.replacement, groups.data(), count);
-        end = start + groups[0].size();
-        break;
-      }
-    }
+    compiled_->rewrite(text, start, end, out, scratch);
     position = end;
     if (end == start) {  // an empty match: keep the next byte and move past it
       if (position < text.size()) {
