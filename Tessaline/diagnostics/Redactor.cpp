@@ -4,10 +4,10 @@
 #include <platform/FileSystem.h>
 
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include <algorithm>
 #include <mutex>
-#include <utility>
 
 namespace tessaline {
 
@@ -34,37 +34,6 @@ Settings& settings() {
   return *instance;
 }
 
-// The bytes a nonempty match of `pattern` can begin with, as a range; all bytes when unknown.
-// A rule's first assertion sees the byte before its match, so two places are asked: the start of
-// the text (which admits whatever any place after a non-word byte admits) and after a word byte.
-std::pair<unsigned char, unsigned char> firstBytes(const std::string& pattern) {
-  constexpr std::pair<unsigned char, unsigned char> kAny{0, 255};
-  std::string low;
-  std::string high;
-  unsigned first = 256;
-  unsigned last = 0;
-  if (!RE2(pattern, options()).PossibleMatchRange(&low, &high, 1)) {
-    return kAny;
-  }
-  if (!high.empty()) {  // empty: nothing nonempty matches here
-    first = low.empty() ? 0 : static_cast<unsigned char>(low[0]);
-    last = static_cast<unsigned char>(high[0]);
-  }
-  if (!RE2("a(?:" + pattern + ")", options()).PossibleMatchRange(&low, &high, 2) || low.empty() ||
-      high.empty()) {
-    return kAny;
-  }
-  if (high != "a") {  // "a": nothing nonempty matches after a word byte
-    first = std::min(first, low.size() < 2 ? 0U : static_cast<unsigned char>(low[1]));
-    last = std::max(last,
-                    high.size() < 2 || high[0] != 'a' ? 255U : static_cast<unsigned char>(high[1]));
-  }
-  if (first > last) {
-    return {255, 0};  // never matches anything nonempty
-  }
-  return {static_cast<unsigned char>(first), static_cast<unsigned char>(last)};
-}
-
 }  // namespace
 
 struct Redactor::Compiled {
@@ -72,17 +41,18 @@ struct Redactor::Compiled {
     std::unique_ptr<RE2> re;
     std::string replacement;
     int groupsUsed = 0;  // the highest \N in the replacement
-    std::pair<unsigned char, unsigned char> firstBytes;
   };
   // All rules as one alternation: one scan finds where the next match is.
   std::unique_ptr<RE2> combined;
+  // Every rule between any two bytes: one question tells which rules match a given span.
+  std::unique_ptr<RE2::Set> spans;
   std::vector<Entry> entries;
   int maxGroupsUsed = 0;
 
   // Reused from match to match.
   struct Scratch {
     std::vector<re2::StringPiece> groups;
-    std::vector<const Entry*> candidates;
+    std::vector<int> rules;
   };
   // Appends the replacement for the match the combined scan found at [start, end).
   void rewrite(std::string_view text, std::size_t start, std::size_t end, std::string& out,
@@ -91,32 +61,30 @@ struct Redactor::Compiled {
 
 void Redactor::Compiled::rewrite(std::string_view text, std::size_t start, std::size_t end,
                                  std::string& out, Scratch& scratch) const {
-  // The rule that matched is the first one matching exactly [start, end). The rules are asked
-  // about these bytes alone plus one byte either side, all that \b, ^ and $ look at, which keeps
-  // each question small; rules that cannot begin with the first byte are not asked.
+  // The rule that matched is the first one matching exactly [start, end). \b, ^ and $ look at one
+  // byte either side, so the rules are asked about the match and those two bytes only.
   const std::size_t from = start > 0 ? start - 1 : 0;
-  const re2::StringPiece window(text.data() + from, std::min(end + 1, text.size()) - from);
-  const auto first = static_cast<unsigned char>(end > start ? text[start] : 0);
-  auto& candidates = scratch.candidates;
-  candidates.clear();
-  for (const auto& entry : entries) {
-    if (end == start || (first >= entry.firstBytes.first && first <= entry.firstBytes.second)) {
-      candidates.push_back(&entry);
-    }
-  }
-  // Some rule matched, so the last candidate left needs no asking.
+  const std::size_t to = std::min(end + 1, text.size());
+  const re2::StringPiece window(text.data() + from, to - from);
   const Entry* rule = nullptr;
-  for (std::size_t i = 0; i < candidates.size() && !rule; ++i) {
-    if (i + 1 == candidates.size() ||
-        candidates[i]->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, nullptr, 0)) {
-      rule = candidates[i];
+  if (spans && from < start && end < to && spans->Match(window, &scratch.rules) &&
+      !scratch.rules.empty()) {
+    rule = &entries[static_cast<std::size_t>(
+        *std::min_element(scratch.rules.begin(), scratch.rules.end()))];
+  }
+  // At either end of the text, or if the set ran out of memory: each rule in turn. Some rule
+  // matched, so the last one needs no asking.
+  for (std::size_t i = 0; !rule && i < entries.size(); ++i) {
+    if (i + 1 == entries.size() ||
+        entries[i].re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, nullptr, 0)) {
+      rule = &entries[i];
     }
   }
   auto& groups = scratch.groups;
   groups[0] = re2::StringPiece(text.data() + start, end - start);
-  const int used = rule ? 1 + rule->groupsUsed : 1;
-  if (rule && (used == 1 || rule->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH,
-                                            groups.data(), used))) {
+  const int used = 1 + rule->groupsUsed;
+  if (used == 1 ||
+      rule->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, groups.data(), used)) {
     rule->re->Rewrite(&out, rule->replacement, groups.data(), used);
   } else {
     out.append(text.substr(start, end - start));  // cannot happen; nothing is lost if it does
@@ -159,14 +127,22 @@ Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
     combined += (combined.empty() ? "(?:" : "|(?:") + rule.pattern + ")";
     const int used = RE2::MaxSubmatch(rule.replacement);
     compiled->maxGroupsUsed = std::max(compiled->maxGroupsUsed, used);
-    compiled->entries.push_back(
-        {std::move(single), rule.replacement, used, firstBytes(rule.pattern)});
+    compiled->entries.push_back({std::move(single), rule.replacement, used});
   }
   if (!rules.empty()) {
     compiled->combined = std::make_unique<RE2>(combined, options());
     if (!compiled->combined->ok()) {
       return Error(Error::Kind::generic,
                    "The redaction rules are not valid together: " + compiled->combined->error());
+    }
+    // \C is one byte of any kind: the neighbour the rule's assertions see.
+    auto spans = std::make_unique<RE2::Set>(options(), RE2::ANCHOR_BOTH);
+    bool added = true;
+    for (const auto& rule : rules) {
+      added = added && spans->Add("\\C(?:" + rule.pattern + ")\\C", nullptr) >= 0;
+    }
+    if (added && spans->Compile()) {
+      compiled->spans = std::move(spans);  // without it each rule is asked in turn
     }
   }
   return Redactor(std::move(compiled));
@@ -179,7 +155,7 @@ std::string Redactor::apply(std::string_view text) const {
   const re2::StringPiece input(text.data(), text.size());
   Compiled::Scratch scratch;
   scratch.groups.resize(1 + static_cast<std::size_t>(compiled_->maxGroupsUsed));
-  scratch.candidates.reserve(compiled_->entries.size());
+  scratch.rules.reserve(compiled_->entries.size());
   std::string out;
   out.reserve(text.size());
   std::size_t position = 0;
