@@ -44,7 +44,8 @@ struct Redactor::Compiled {
   };
   // All rules as one alternation: one scan finds where the next match is.
   std::unique_ptr<RE2> combined;
-  // Every rule between any two bytes: one question tells which rules match a given span.
+  // Every rule with one byte of any kind on either side: one question over a match and its two
+  // neighbours tells every rule that matches exactly that span.
   std::unique_ptr<RE2::Set> spans;
   std::vector<Entry> entries;
   int maxGroupsUsed = 0;
@@ -52,7 +53,7 @@ struct Redactor::Compiled {
   // Reused from match to match.
   struct Scratch {
     std::vector<re2::StringPiece> groups;
-    std::vector<int> rules;
+    std::vector<int> matching;
   };
   // Appends the replacement for the match the combined scan found at [start, end).
   void rewrite(std::string_view text, std::size_t start, std::size_t end, std::string& out,
@@ -67,10 +68,10 @@ void Redactor::Compiled::rewrite(std::string_view text, std::size_t start, std::
   const std::size_t to = std::min(end + 1, text.size());
   const re2::StringPiece window(text.data() + from, to - from);
   const Entry* rule = nullptr;
-  if (spans && from < start && end < to && spans->Match(window, &scratch.rules) &&
-      !scratch.rules.empty()) {
+  if (spans && from < start && end < to && spans->Match(window, &scratch.matching) &&
+      !scratch.matching.empty()) {
     rule = &entries[static_cast<std::size_t>(
-        *std::min_element(scratch.rules.begin(), scratch.rules.end()))];
+        *std::min_element(scratch.matching.begin(), scratch.matching.end()))];
   }
   // At either end of the text, or if the set ran out of memory: each rule in turn. Some rule
   // matched, so the last one needs no asking.
@@ -135,7 +136,6 @@ Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
       return Error(Error::Kind::generic,
                    "The redaction rules are not valid together: " + compiled->combined->error());
     }
-    // \C is one byte of any kind: the neighbour the rule's assertions see.
     auto spans = std::make_unique<RE2::Set>(options(), RE2::ANCHOR_BOTH);
     bool added = true;
     for (const auto& rule : rules) {
@@ -155,7 +155,7 @@ std::string Redactor::apply(std::string_view text) const {
   const re2::StringPiece input(text.data(), text.size());
   Compiled::Scratch scratch;
   scratch.groups.resize(1 + static_cast<std::size_t>(compiled_->maxGroupsUsed));
-  scratch.rules.reserve(compiled_->entries.size());
+  scratch.matching.reserve(compiled_->entries.size());
   std::string out;
   out.reserve(text.size());
   std::size_t position = 0;
