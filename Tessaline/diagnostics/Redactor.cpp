@@ -137,7 +137,7 @@ Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
                    "The redaction rules are not valid together: " + compiled->combined->error());
     }
     auto spans = std::make_unique<RE2::Set>(options(), RE2::ANCHOR_BOTH);
-    bool added = true;
+    bool added = rules.size() > 1;  // a lone rule is the one that matched
     for (const auto& rule : rules) {
       added = added && spans->Add("\\C(?:" + rule.pattern + ")\\C", nullptr) >= 0;
     }
