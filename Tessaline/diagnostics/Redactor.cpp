@@ -4,6 +4,7 @@
 #include <platform/FileSystem.h>
 
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include <algorithm>
 #include <mutex>
@@ -39,12 +40,57 @@ struct Redactor::Compiled {
   struct Entry {
     std::unique_ptr<RE2> re;
     std::string replacement;
+    int groupsUsed = 0;  // the highest \N in the replacement
   };
   // All rules as one alternation: one scan finds where the next match is.
   std::unique_ptr<RE2> combined;
+  // Every rule with one byte of any kind on either side: one question over a match and its two
+  // neighbours tells every rule that matches exactly that span.
+  std::unique_ptr<RE2::Set> spans;
   std::vector<Entry> entries;
-  int maxGroups = 0;
+  int maxGroupsUsed = 0;
+
+  // Reused from match to match.
+  struct Scratch {
+    std::vector<re2::StringPiece> groups;
+    std::vector<int> matching;
+  };
+  // Appends the replacement for the match the combined scan found at [start, end).
+  void rewrite(std::string_view text, std::size_t start, std::size_t end, std::string& out,
+               Scratch& scratch) const;
 };
+
+void Redactor::Compiled::rewrite(std::string_view text, std::size_t start, std::size_t end,
+                                 std::string& out, Scratch& scratch) const {
+  // The rule that matched is the first one matching exactly [start, end). \b, ^ and $ look at one
+  // byte either side, so the rules are asked about the match and those two bytes only.
+  const std::size_t from = start > 0 ? start - 1 : 0;
+  const std::size_t to = std::min(end + 1, text.size());
+  const re2::StringPiece window(text.data() + from, to - from);
+  const Entry* rule = nullptr;
+  if (spans && from < start && end < to && spans->Match(window, &scratch.matching) &&
+      !scratch.matching.empty()) {
+    rule = &entries[static_cast<std::size_t>(
+        *std::min_element(scratch.matching.begin(), scratch.matching.end()))];
+  }
+  // At either end of the text, or if the set ran out of memory: each rule in turn. Some rule
+  // matched, so the last one needs no asking.
+  for (std::size_t i = 0; !rule && i < entries.size(); ++i) {
+    if (i + 1 == entries.size() ||
+        entries[i].re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, nullptr, 0)) {
+      rule = &entries[i];
+    }
+  }
+  auto& groups = scratch.groups;
+  groups[0] = re2::StringPiece(text.data() + start, end - start);
+  const int used = 1 + rule->groupsUsed;
+  if (used == 1 ||
+      rule->re->Match(window, start - from, end - from, RE2::ANCHOR_BOTH, groups.data(), used)) {
+    rule->re->Rewrite(&out, rule->replacement, groups.data(), used);
+  } else {
+    out.append(text.substr(start, end - start));  // cannot happen; nothing is lost if it does
+  }
+}
 
 std::vector<Redactor::Rule> Redactor::defaultRules(const std::string& homeDirectory) {
   std::vector<Rule> rules{
@@ -80,14 +126,23 @@ Result<Redactor> Redactor::make(const std::vector<Rule>& rules) {
                                              "\" is not valid: " + problem);
     }
     combined += (combined.empty() ? "(?:" : "|(?:") + rule.pattern + ")";
-    compiled->maxGroups = std::max(compiled->maxGroups, single->NumberOfCapturingGroups());
-    compiled->entries.push_back({std::move(single), rule.replacement});
+    const int used = RE2::MaxSubmatch(rule.replacement);
+    compiled->maxGroupsUsed = std::max(compiled->maxGroupsUsed, used);
+    compiled->entries.push_back({std::move(single), rule.replacement, used});
   }
   if (!rules.empty()) {
     compiled->combined = std::make_unique<RE2>(combined, options());
     if (!compiled->combined->ok()) {
       return Error(Error::Kind::generic,
                    "The redaction rules are not valid together: " + compiled->combined->error());
+    }
+    auto spans = std::make_unique<RE2::Set>(options(), RE2::ANCHOR_BOTH);
+    bool added = rules.size() > 1;  // a lone rule is the one that matched
+    for (const auto& rule : rules) {
+      added = added && spans->Add("\\C(?:" + rule.pattern + ")\\C", nullptr) >= 0;
+    }
+    if (added && spans->Compile()) {
+      compiled->spans = std::move(spans);  // without it each rule is asked in turn
     }
   }
   return Redactor(std::move(compiled));
@@ -98,26 +153,21 @@ std::string Redactor::apply(std::string_view text) const {
     return std::string(text);
   }
   const re2::StringPiece input(text.data(), text.size());
-  std::vector<re2::StringPiece> groups(1 + static_cast<std::size_t>(compiled_->maxGroups));
+  Compiled::Scratch scratch;
+  scratch.groups.resize(1 + static_cast<std::size_t>(compiled_->maxGroupsUsed));
+  scratch.matching.reserve(compiled_->entries.size());
   std::string out;
   out.reserve(text.size());
   std::size_t position = 0;
   re2::StringPiece found;
-  // The combined scan runs without groups (its fastest form); the rule that matched is the
-  // first one matching at that place, and only it extracts its groups, over a few bytes.
+  // The combined scan runs without groups (its fastest form); only the rule that matched
+  // extracts its groups, over a few bytes.
   while (position <= text.size() &&
          compiled_->combined->Match(input, position, text.size(), RE2::UNANCHORED, &found, 1)) {
     const auto start = static_cast<std::size_t>(found.data() - text.data());
+    const std::size_t end = start + found.size();
     out.append(text.substr(position, start - position));
-    std::size_t end = start + found.size();
-    for (const auto& entry : compiled_->entries) {
-      const int count = 1 + entry.re->NumberOfCapturingGroups();
-      if (entry.re->Match(input, start, text.size(), RE2::ANCHOR_START, groups.data(), count)) {
-        entry.re->Rewrite(&out, entry.replacement, groups.data(), count);
-        end = start + groups[0].size();
-        break;
-      }
-    }
+    compiled_->rewrite(text, start, end, out, scratch);
     position = end;
     if (end == start) {  // an empty match: keep the next byte and move past it
       if (position < text.size()) {
