@@ -509,6 +509,14 @@ TEST_F(ServiceCoreTest, OperatorsReadWhileTheServiceRunsButNeverWithoutADatabase
       Store::open(storeLocation(directory_.path() / "elsewhere"), Store::Mode::readOnly);
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.error().description().find("no reports database"), std::string::npos);
+  if (testing::usesPostgres()) {  // SQLite's schema guard is checked on the binary
+    testing::PostgresClient(storeLocation(dataDir()))
+        .query("UPDATE tessaline_schema SET version = 9");
+    Result<std::unique_ptr<Store>> newer =
+        Store::open(storeLocation(dataDir()), Store::Mode::service);
+    ASSERT_FALSE(newer);
+    EXPECT_NE(newer.error().description().find("version 9, newer than"), std::string::npos);
+  }
 }
 
 TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
