@@ -244,6 +244,7 @@ class PostgresStore::Connection {
 
   Result<Rows> run(const std::string& what, const std::string& sql, const Params& params = {},
                    int resultFormat = 0, const char* allowedState = nullptr) {
+    lastState_.clear();
     // Without parameters a statement may be a script of several (migrations).
     Rows rows(params.count() == 0 && resultFormat == 0
                   ? PQexec(connection_, sql.c_str())
