@@ -248,9 +248,8 @@ class PostgresStore::Connection {
     // Without parameters a statement may be a script of several (migrations).
     Rows rows(params.count() == 0 && resultFormat == 0
                   ? PQexec(connection_, sql.c_str())
-                  : PQexecParams(connection_, sql.c_str(), params.count(), nullptr,
-                                 params.values(), params.lengths(), params.formats(),
-                                 resultFormat));
+                  : PQexecParams(connection_, sql.c_str(), params.count(), nullptr, params.values(),
+                                 params.lengths(), params.formats(), resultFormat));
     const ExecStatusType status = PQresultStatus(rowsResult(rows));
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
       return rows;
