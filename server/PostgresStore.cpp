@@ -698,13 +698,14 @@ std::variant<std::string, ReportRejected, Error> PostgresStore::insertLocked(
   const std::int64_t sequence = last.value().integer(0, 1) + 1;
   const EnvironmentFacts facts =
       report.messages.empty() ? EnvironmentFacts{} : environmentFacts(report.messages.front());
+  // The search index covers the first 100,000 characters: a tsvector holds at most 1 MB.
   Result<Rows> inserted = db.run(
       "cannot store the report",
       "INSERT INTO reports (id, local_id, received_ms, reason_id, reason_title, frequency_id, "
       "frequency_title, subject, name, email, app_version, app_build, operating_system, "
       "sequence, search) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
-      "to_tsvector('simple', $8 || ' ' || $15 || ' ' || coalesce($9, '') || ' ' || "
-      "coalesce($10, '')))",
+      "to_tsvector('simple', left($8 || ' ' || coalesce($9, '') || ' ' || coalesce($10, '') || "
+      "' ' || $15, 100000)))",
       Params()
           .add(id)
           .add(report.localId)
