@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""Two tessaline-service instances on one PostgreSQL behind nginx, loaded with the shipped
+deploy/nginx/tessaline.conf: tessaline-demo submits through nginx while one instance is killed
+with SIGKILL; every answered report is stored exactly once with its attachment; a dashboard
+session made on one instance works on the other and through nginx.
+
+usage: scale_out_test.py SERVICE DEMO SOURCE_DIR CERT_DIR
+"""
+import concurrent.futures, http.cookiejar, json, os, re, shutil, signal, socket, ssl
+import subprocess, sys, tempfile, threading, time, urllib.parse, urllib.request
+
+SERVICE, DEMO, SOURCE, CERTS = sys.argv[1:5]
+NGINX = "/usr/sbin/nginx"
+CONFIG = os.path.join(SOURCE, "server/sample-service-config.json")
+PASSWORD = "correct horse battery"
+RUNS, PARALLEL, KILL_AFTER = 12, 3, 4
+TLS = ssl.create_default_context(cafile=os.path.join(CERTS, "ca.pem"))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Instance:
+    def __init__(self, database, work, name):
+        self.log = open(os.path.join(work, name + ".log"), "w")
+        self.proc = subprocess.Popen(
+            [SERVICE, "--port", "0", "--admin-port", "0", "--database", database, "--config", CONFIG,
+             "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem")],
+            stdout=subprocess.PIPE, stderr=self.log, text=True)
+        ports, deadline = {}, time.monotonic() + 30
+        while len(ports) < 2 and time.monotonic() < deadline:
+            match = re.match(r"(dashboard on|listening on) (\d+)", self.proc.stdout.readline())
+            if not match:
+                break
+            ports[match.group(1)] = int(match.group(2))
+        assert len(ports) == 2, name + " did not start; see " + self.log.name
+        self.public, self.admin = ports["listening on"], ports["dashboard on"]
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        self.proc.wait(timeout=30)
+
+
+def nginx_configuration(work, a, b, public, dashboard):
+    """The shipped file with loopback ports and the test's certificates in place of its examples."""
+    with open(os.path.join(SOURCE, "deploy/nginx/tessaline.conf")) as shipped:
+        text = shipped.read()
+    server, key = os.path.join(CERTS, "server.pem"), os.path.join(CERTS, "server-key.pem")
+    for old, new in [("10.0.0.11:8443", "127.0.0.1:%d" % a.public), ("10.0.0.12:8443", "127.0.0.1:%d" % b.public),
+                     ("10.0.0.11:8444", "127.0.0.1:%d" % a.admin), ("10.0.0.12:8444", "127.0.0.1:%d" % b.admin),
+                     ("listen 443 ssl", "listen 127.0.0.1:%d ssl" % public),
+                     ("listen 10.0.0.10:8444 ssl", "listen 127.0.0.1:%d ssl" % dashboard),
+                     ("/etc/tessaline/tls/internal-ca.pem", os.path.join(CERTS, "ca.pem")),
+                     ("proxy_ssl_name tessaline-service.internal", "proxy_ssl_name localhost"),
+                     ("/etc/tessaline/tls/feedback.example.com.pem", server),
+                     ("/etc/tessaline/tls/feedback.example.com-key.pem", key),
+                     ("/etc/tessaline/tls/triage.example.internal.pem", server),
+                     ("/etc/tessaline/tls/triage.example.internal-key.pem", key)]:
+        assert old in text, "deploy/nginx/tessaline.conf no longer has " + old
+        text = text.replace(old, new)
+    with open(os.path.join(work, "tessaline.conf"), "w") as site:
+        site.write(text)
+    with open(os.path.join(work, "nginx.conf"), "w") as main:
+        main.write("daemon off;\nworker_processes 1;\npid %(w)s/nginx.pid;\nerror_log %(w)s/error.log;\n%(user)s"
+                   "events { worker_connections 256; }\nhttp {\n"
+                   "  log_format upstreams '$request $status $upstream_addr $upstream_status';\n"
+                   "  access_log %(w)s/access.log upstreams;\n"
+                   "  client_body_temp_path %(w)s/body;\n  proxy_temp_path %(w)s/proxy;\n"
+                   "  include %(w)s/tessaline.conf;\n}\n" % {"w": work, "user": "user root;\n" if os.geteuid() == 0 else ""})
+
+
+def wait_for_port(port, proc):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and proc.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError("nginx did not start")
+
+
+def demo(work, url, run):
+    home = os.path.join(work, "home%d" % run)
+    os.makedirs(os.path.join(home, "tmp"))
+    attachment = os.path.join(home, "steps.bin")
+    with open(attachment, "wb") as out:
+        out.write(os.urandom((200 << 10) if run % 2 else (1536 << 10)))
+    result = subprocess.run(
+        [DEMO, "--reason", "3", "--subject", "Scale run %d" % run, "--message", "Export stalls on a big project.",
+         "--email", "user@example.com", "--attach", attachment, "--no-diagnostics"],
+        env={"PATH": os.environ.get("PATH", ""), "HOME": home, "TMPDIR": os.path.join(home, "tmp"),
+             "TESSALINE_SERVICE_URL": url, "SSL_CERT_FILE": os.path.join(CERTS, "ca.pem")},
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    found = re.search(r"^Report ID: (\S+)$", result.stdout, re.M)
+    assert result.returncode == 0 and found, "run %d: %s%s" % (run, result.stdout, result.stderr)
+    return found.group(1), "Scale run %d" % run, os.path.getsize(attachment), attachment
+
+
+class Dashboard:
+    def __init__(self, port):
+        self.base = "https://127.0.0.1:%d" % port
+        self.jar = http.cookiejar.CookieJar()
+
+    def open(self, path, form=None, jar=None):
+        opener = urllib.request.build_opener(urllib.request.HTTPSHandler(context=TLS),
+                                             urllib.request.HTTPCookieProcessor(jar or self.jar))
+        data = urllib.parse.urlencode(form).encode() if form is not None else None
+        with opener.open(self.base + path, data=data, timeout=30) as answer:
+            return answer.read()
+
+    def login(self):
+        page = self.open("/login").decode()
+        token = re.search(r'name="csrf" value="([0-9a-f]{64})"', page).group(1)
+        self.open("/login", {"csrf": token, "name": "admin", "password": PASSWORD})
+
+
+def main():
+    if not os.access(NGINX, os.X_OK):
+        print("nginx is missing (scripts/setup --test installs nginx-light)")
+        sys.exit(77)
+    work = tempfile.mkdtemp(prefix="scale-out-test-")
+    os.chmod(work, 0o755)  # the PostgreSQL server runs as its own user under root
+    starter = os.path.join(SOURCE, "tests/support/postgres-server")
+    pg = os.path.join(work, "pg")
+    started = subprocess.run([starter, "start", pg], capture_output=True, text=True, timeout=120)
+    if started.returncode == 77:
+        print(started.stderr)
+        sys.exit(77)
+    assert started.returncode == 0, started.stderr
+    database = started.stdout.strip()
+    instances, nginx = [], None
+    try:
+        added = subprocess.run([SERVICE, "user", "add", "admin", "--database", database],
+                               input=PASSWORD + "\n", text=True, capture_output=True, timeout=60)
+        assert added.returncode == 0, added.stderr
+        a, b = Instance(database, work, "a"), Instance(database, work, "b")
+        instances += [a, b]
+        public, dashboard = free_port(), free_port()
+        nginx_configuration(work, a, b, public, dashboard)
+        nginx = subprocess.Popen([NGINX, "-p", work, "-c", os.path.join(work, "nginx.conf"),
+                                  "-e", os.path.join(work, "error.log")])
+        wait_for_port(public, nginx)
+
+        # A run of submissions; instance a dies with SIGKILL while some are under way.
+        answered, lock = [], threading.Lock()
+        killed = threading.Event()
+
+        def one(run):
+            result = demo(work, "https://127.0.0.1:%d/v1" % public, run)
+            with lock:
+                answered.append(result)
+                if len(answered) == KILL_AFTER:
+                    a.proc.kill()
+                    killed.set()
+            return result
+
+        with concurrent.futures.ThreadPoolExecutor(PARALLEL) as pool:
+            results = [future.result() for future in [pool.submit(one, run) for run in range(RUNS)]]
+        assert killed.is_set() and a.proc.wait(timeout=30) == -signal.SIGKILL
+
+        # A session made on a restarted a works on b and through nginx.
+        a = Instance(database, work, "a2")
+        instances.append(a)
+        on_a, on_b, through = Dashboard(a.admin), Dashboard(b.admin), Dashboard(dashboard)
+        on_a.login()
+        on_b.jar = through.jar = on_a.jar
+        listed = json.loads(on_b.open("/api/reports"))
+        assert listed["count"] == RUNS, listed
+        assert sorted(row["id"] for row in listed["reports"]) == sorted(r[0] for r in results), listed
+        for report_id, subject, size, attachment in results:
+            stored = json.loads(through.open("/api/reports/" + report_id))[0]
+            assert stored["subject"] == subject, stored
+            files = [f for f in stored["attachments"] if f["size"] == size]
+            assert len(stored["attachments"]) == 1 and files, stored
+            with open(attachment, "rb") as sent:
+                body = on_b.open("/reports/%s/attachments/%s/download" % (report_id, files[0]["id"]))
+                assert body == sent.read(), "the attachment of %s differs" % report_id
+        # A form on b with the token of the session made on a.
+        report_id = results[0][0]
+        page = on_b.open("/reports/" + report_id).decode()
+        token = re.search(r'name="csrf" value="([0-9a-f]{64})"', page).group(1)
+        on_b.open("/reports/%s/status" % report_id, {"csrf": token, "value": "triaged"})
+        assert json.loads(on_a.open("/api/reports/" + report_id))[0]["status"] == "triaged"
+        with open(os.path.join(work, "access.log")) as log:
+            resent = [line for line in log if ", " in line]  # passed to a second instance
+        print("scale-out: %d reports answered, each stored once; %d requests resent after the kill:\n%s"
+              % (RUNS, len(resent), "".join(resent)))
+    finally:
+        if nginx and nginx.poll() is None:
+            nginx.send_signal(signal.SIGQUIT)
+            try:
+                nginx.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                nginx.kill()
+                nginx.wait(timeout=20)
+        for instance in instances:
+            try:
+                instance.stop()
+            except subprocess.TimeoutExpired:
+                instance.stop(signal.SIGKILL)
+        subprocess.run([starter, "stop", pg], timeout=120)
+        if not os.environ.get("KEEP_SCALE_OUT_WORK"):
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
