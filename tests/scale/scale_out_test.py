@@ -9,12 +9,16 @@ usage: scale_out_test.py SERVICE DEMO SOURCE_DIR CERT_DIR
 import concurrent.futures, http.cookiejar, json, os, re, shutil, signal, socket, ssl
 import subprocess, sys, tempfile, threading, time, urllib.parse, urllib.request
 
-SERVICE, DEMO, SOURCE, CERTS = sys.argv[1:5]
 NGINX = "/usr/sbin/nginx"
-CONFIG = os.path.join(SOURCE, "server/sample-service-config.json")
 PASSWORD = "correct horse battery"
 RUNS, PARALLEL, KILL_AFTER = 12, 3, 4
-TLS = ssl.create_default_context(cafile=os.path.join(CERTS, "ca.pem"))
+SERVICE = DEMO = SOURCE = CERTS = TLS = None  # set by configure(); bench/run-scale uses this file
+
+
+def configure(service, demo, source, certs):
+    global SERVICE, DEMO, SOURCE, CERTS, TLS
+    SERVICE, DEMO, SOURCE, CERTS = service, demo, source, certs
+    TLS = ssl.create_default_context(cafile=os.path.join(CERTS, "ca.pem"))
 
 
 def free_port():
@@ -26,8 +30,10 @@ def free_port():
 class Instance:
     def __init__(self, database, work, name):
         self.log = open(os.path.join(work, name + ".log"), "w")
+        store = ["--data", database[len("sqlite:"):]] if database.startswith("sqlite:") else ["--database", database]
         self.proc = subprocess.Popen(
-            [SERVICE, "--port", "0", "--admin-port", "0", "--database", database, "--config", CONFIG,
+            [SERVICE, "--port", "0", "--admin-port", "0", *store,
+             "--config", os.path.join(SOURCE, "server/sample-service-config.json"),
              "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem")],
             stdout=subprocess.PIPE, stderr=self.log, text=True)
         ports, deadline = {}, time.monotonic() + 30
@@ -45,14 +51,15 @@ class Instance:
         self.proc.wait(timeout=30)
 
 
-def nginx_configuration(work, a, b, public, dashboard):
-    """The shipped file with loopback ports and the test's certificates in place of its examples."""
+def nginx_configuration(work, a, b, public, dashboard, tls=True):
+    """The shipped file with loopback ports and the test's certificates in place of its examples;
+    without tls the public side is plain HTTP (the upstream side stays TLS)."""
     with open(os.path.join(SOURCE, "deploy/nginx/tessaline.conf")) as shipped:
         text = shipped.read()
     server, key = os.path.join(CERTS, "server.pem"), os.path.join(CERTS, "server-key.pem")
     for old, new in [("10.0.0.11:8443", "127.0.0.1:%d" % a.public), ("10.0.0.12:8443", "127.0.0.1:%d" % b.public),
                      ("10.0.0.11:8444", "127.0.0.1:%d" % a.admin), ("10.0.0.12:8444", "127.0.0.1:%d" % b.admin),
-                     ("listen 443 ssl", "listen 127.0.0.1:%d ssl" % public),
+                     ("listen 443 ssl", "listen 127.0.0.1:%d%s" % (public, " ssl" if tls else "")),
                      ("listen 10.0.0.10:8444 ssl", "listen 127.0.0.1:%d ssl" % dashboard),
                      ("/etc/tessaline/tls/internal-ca.pem", os.path.join(CERTS, "ca.pem")),
                      ("proxy_ssl_name tessaline-service.internal", "proxy_ssl_name localhost"),
@@ -73,15 +80,46 @@ def nginx_configuration(work, a, b, public, dashboard):
                    "  include %(w)s/tessaline.conf;\n}\n" % {"w": work, "user": "user root;\n" if os.geteuid() == 0 else ""})
 
 
-def wait_for_port(port, proc):
+def start_nginx(work, *ports, tls=True):
+    nginx_configuration(work, *ports, tls=tls)
+    proc = subprocess.Popen([NGINX, "-p", work, "-c", os.path.join(work, "nginx.conf"),
+                             "-e", os.path.join(work, "error.log")])
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and proc.poll() is None:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
+            socket.create_connection(("127.0.0.1", ports[2]), timeout=1).close()
+            return proc
         except OSError:
             time.sleep(0.1)
+    stop_nginx(proc)
     raise AssertionError("nginx did not start")
+
+
+def stop_nginx(proc):
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGQUIT)  # graceful: the requests under way are answered
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=20)
+
+
+def start_postgres(work):
+    """A throw-away PostgreSQL server in work/pg; its URL, or exit 77 where it is not installed."""
+    os.chmod(work, 0o755)  # the server runs as its own user under root
+    started = subprocess.run([os.path.join(SOURCE, "tests/support/postgres-server"), "start",
+                              os.path.join(work, "pg")], capture_output=True, text=True, timeout=120)
+    if started.returncode == 77:
+        print(started.stderr)
+        sys.exit(77)
+    assert started.returncode == 0, started.stderr
+    return started.stdout.strip()
+
+
+def stop_postgres(work):
+    subprocess.run([os.path.join(SOURCE, "tests/support/postgres-server"), "stop",
+                    os.path.join(work, "pg")], timeout=120)
 
 
 def demo(work, url, run):
@@ -119,32 +157,37 @@ class Dashboard:
         self.open("/login", {"csrf": token, "name": "admin", "password": PASSWORD})
 
 
+def verify_units(work):
+    """The shipped systemd units load without a complaint, with this build's binary."""
+    if not shutil.which("systemd-analyze"):
+        return
+    units = os.path.join(work, "units")
+    os.makedirs(units)
+    for name in ("tessaline-service.service", "tessaline-service@.service"):
+        with open(os.path.join(SOURCE, "deploy/systemd", name)) as shipped, open(os.path.join(units, name), "w") as out:
+            out.write(shipped.read().replace("/usr/local/bin/tessaline-service ", SERVICE + " "))
+    checked = subprocess.run(["systemd-analyze", "verify", "./tessaline-service.service", "./tessaline-service@a.service"],
+                             cwd=units, capture_output=True, text=True, timeout=60)
+    assert checked.returncode == 0 and not checked.stderr.strip(), checked.stderr
+
+
 def main():
+    configure(*sys.argv[1:5])
     if not os.access(NGINX, os.X_OK):
         print("nginx is missing (scripts/setup --test installs nginx-light)")
         sys.exit(77)
     work = tempfile.mkdtemp(prefix="scale-out-test-")
-    os.chmod(work, 0o755)  # the PostgreSQL server runs as its own user under root
-    starter = os.path.join(SOURCE, "tests/support/postgres-server")
-    pg = os.path.join(work, "pg")
-    started = subprocess.run([starter, "start", pg], capture_output=True, text=True, timeout=120)
-    if started.returncode == 77:
-        print(started.stderr)
-        sys.exit(77)
-    assert started.returncode == 0, started.stderr
-    database = started.stdout.strip()
     instances, nginx = [], None
     try:
+        verify_units(work)
+        database = start_postgres(work)
         added = subprocess.run([SERVICE, "user", "add", "admin", "--database", database],
                                input=PASSWORD + "\n", text=True, capture_output=True, timeout=60)
         assert added.returncode == 0, added.stderr
         a, b = Instance(database, work, "a"), Instance(database, work, "b")
         instances += [a, b]
         public, dashboard = free_port(), free_port()
-        nginx_configuration(work, a, b, public, dashboard)
-        nginx = subprocess.Popen([NGINX, "-p", work, "-c", os.path.join(work, "nginx.conf"),
-                                  "-e", os.path.join(work, "error.log")])
-        wait_for_port(public, nginx)
+        nginx = start_nginx(work, a, b, public, dashboard)
 
         # A run of submissions; instance a dies with SIGKILL while some are under way.
         answered, lock = [], threading.Lock()
@@ -191,19 +234,13 @@ def main():
         print("scale-out: %d reports answered, each stored once; %d requests resent after the kill:\n%s"
               % (RUNS, len(resent), "".join(resent)))
     finally:
-        if nginx and nginx.poll() is None:
-            nginx.send_signal(signal.SIGQUIT)
-            try:
-                nginx.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                nginx.kill()
-                nginx.wait(timeout=20)
+        stop_nginx(nginx)
         for instance in instances:
             try:
                 instance.stop()
             except subprocess.TimeoutExpired:
                 instance.stop(signal.SIGKILL)
-        subprocess.run([starter, "stop", pg], timeout=120)
+        stop_postgres(work)
         if not os.environ.get("KEEP_SCALE_OUT_WORK"):
             shutil.rmtree(work, ignore_errors=True)
 
