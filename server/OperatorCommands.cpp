@@ -106,11 +106,13 @@ int showReport(Store& store, std::string_view id, std::ostream& out, std::ostrea
   }
   out << "Attachments: " << report.attachments.size() << '\n';
   for (const AttachmentRecord& attachment : report.attachments) {
+    // A store without files (PostgreSQL) keeps the bytes in the database.
     const std::filesystem::path path = store.attachmentPath(attachment.id);
     std::error_code error;
-    const bool present = std::filesystem::is_regular_file(path, error);
+    const bool present = path.empty() || std::filesystem::is_regular_file(path, error);
     out << "  " << printable(attachment.name, false) << "  " << attachment.size << " bytes  "
-        << path.string() << (present ? "" : "  (missing)") << '\n';
+        << (path.empty() ? "(in the database)" : path.string()) << (present ? "" : "  (missing)")
+        << '\n';
   }
   out.flush();
   return out ? 0 : 1;
@@ -171,8 +173,15 @@ int exportReport(Store& store, std::string_view id, const std::filesystem::path&
       usedNames.insert(fileName);
     }
     const std::filesystem::path target = attachmentsDir / fileName;
-    std::filesystem::copy_file(store.attachmentPath(attachment.id), target,
-                               std::filesystem::copy_options::none, error);
+    Result<std::shared_ptr<const AttachmentFile>> file = store.attachmentFile(attachment.id);
+    if (!file) {
+      err << "tessaline-service: cannot export attachment " << attachment.id << ": "
+          << file.error().description() << "\n";
+      status = 1;
+      continue;
+    }
+    std::filesystem::copy_file(file.value()->path, target, std::filesystem::copy_options::none,
+                               error);
     if (error) {
       err << "tessaline-service: cannot export attachment " << attachment.id << ": "
           << error.message() << "\n";

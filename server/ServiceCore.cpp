@@ -329,6 +329,9 @@ ServiceResponse noSpace() {
 }
 
 ServiceResponse storeFailure(const Error& error, const std::string& message) {
+  if (Store::isUnavailable(error)) {
+    return ServiceCore::errorResponse(503, "the service cannot reach its database now");
+  }
   return Store::isNoSpace(error) ? noSpace() : ServiceCore::errorResponse(500, message);
 }
 
@@ -434,7 +437,7 @@ class PostExchange : public ServiceExchange {
     Result<std::optional<KeyUse>> use = core_.store_.keyUse(key.key);
     if (!use) {
       core_.log("cannot look up an idempotency key: " + use.error().description());
-      return ServiceCore::errorResponse(500, "the request could not be checked");
+      return storeFailure(use.error(), "the request could not be checked");
     }
     if (!use.value()) {
       return std::nullopt;
@@ -470,10 +473,8 @@ class UploadExchange final : public PostExchange {
       return false;
     }
     if (!upload_.append(chunk)) {
-      core_.log("cannot write an upload: disk refused the bytes");
-      refusal_ = upload_.outOfSpace()
-                     ? noSpace()
-                     : ServiceCore::errorResponse(500, "the attachment could not be stored");
+      core_.log("cannot write an upload: " + upload_.failure()->description());
+      refusal_ = storeFailure(*upload_.failure(), "the attachment could not be stored");
       return false;
     }
     return true;

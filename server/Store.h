@@ -2,21 +2,15 @@
 
 #include <Tessaline/Error.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace tessaline::server {
 
@@ -167,128 +161,144 @@ struct OrphanSweep {
   int strayFilesRemoved = 0;   // files without a record (an upload cut short by a crash)
 };
 
-// The service's data folder: a SQLite database (WAL, synchronous=FULL) with the reports and the
-// attachment records, and one file per attachment. Everything a method reports as done is on
-// disk (file, folder entry and database commit) before it returns. Safe to call from any thread.
+struct AttachmentFile;
+
+// Where the service keeps its data: reports, uploads, idempotency keys, dashboard accounts and
+// sessions. Two backends: SQLite in a data folder (the default) and PostgreSQL, which several
+// instances can share. Everything a method reports as done is durable before it returns. Safe to
+// call from any thread.
 class Store {
  public:
   enum class Mode {
-    service,   // creates the folder and the database, migrates, takes the folder's lock
+    service,   // creates what is missing and migrates the schema
     readOnly,  // operator commands: the database must exist at the current schema version
     bulkLoad,  // like service, without syncing each commit: for filling a store in one go
   };
 
-  static constexpr int kSchemaVersion = 3;
-  static constexpr std::string_view kDatabaseName = "tessaline.sqlite3";
-  static constexpr std::string_view kAttachmentsFolder = "attachments";
-
-  static Result<std::unique_ptr<Store>> open(const std::filesystem::path& dataDir, Mode mode);
-  ~Store();
+  // A data folder, "sqlite:FOLDER" or a PostgreSQL URL ("postgresql://..." or "postgres://...").
+  static Result<std::unique_ptr<Store>> open(const std::string& location, Mode mode);
+  static Result<std::unique_ptr<Store>> open(const std::filesystem::path& dataDir, Mode mode) {
+    return open("sqlite:" + dataDir.string(), mode);
+  }
+  static Result<std::unique_ptr<Store>> open(const char* location, Mode mode) {
+    return open(std::string(location), mode);
+  }
+  virtual ~Store() = default;
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // An attachment being received. Its file is removed when the upload is dropped uncommitted.
+  // Where a backend writes an upload's bytes.
+  class Sink {
+   public:
+    virtual ~Sink() = default;  // dropped uncommitted: removes what was written
+    virtual Result<Unit> write(std::string_view bytes) = 0;
+  };
+
+  // An attachment being received. What it wrote is removed when it is dropped uncommitted.
   class Upload {
    public:
-    Upload(Upload&& other) noexcept;
+    Upload(std::string id, std::unique_ptr<Sink> sink)
+        : id_(std::move(id)), sink_(std::move(sink)) {}
+    Upload(Upload&&) noexcept = default;
     Upload& operator=(Upload&&) = delete;
-    ~Upload();
 
     const std::string& id() const { return id_; }
     std::uint64_t size() const { return size_; }
-    // Appends bytes to the file; false when the disk refuses them.
+    // Appends bytes; false when the store refuses them (failure() says why).
     bool append(std::string_view bytes);
+    const std::optional<Error>& failure() const { return failure_; }
     // After a refused append: the disk is full or will not be written.
-    bool outOfSpace() const {
-      return failure_ == ENOSPC || failure_ == EDQUOT || failure_ == EFBIG || failure_ == EROFS;
-    }
+    bool outOfSpace() const { return failure_ && isNoSpace(*failure_); }
+    Sink* sink() const { return sink_.get(); }
+    // Committed: what was written stays.
+    std::unique_ptr<Sink> release() { return std::move(sink_); }
 
    private:
-    friend class Store;
-    Upload(Store* store, std::string id, int fd) : store_(store), id_(std::move(id)), fd_(fd) {}
-    void discard();
-
-    Store* store_;
     std::string id_;
-    int fd_;
+    std::unique_ptr<Sink> sink_;
     std::uint64_t size_ = 0;
-    int failure_ = 0;
+    std::optional<Error> failure_;
   };
 
-  Result<Upload> beginUpload();
-  // Makes the upload durable (file and folder synced, record committed, with the key if one is
-  // given) and returns its record.
-  Result<AttachmentRecord> commitUpload(Upload upload, std::string localId, std::string fileId,
-                                        std::string extension, const IdempotencyKey* key = nullptr);
+  virtual Result<Upload> beginUpload() = 0;
+  // Makes the upload durable (its bytes, and its record with the key if one is given) and
+  // returns its record.
+  virtual Result<AttachmentRecord> commitUpload(Upload upload, std::string localId,
+                                                std::string fileId, std::string extension,
+                                                const IdempotencyKey* key = nullptr) = 0;
 
   // Stores a report with its messages and attachment links in one durable transaction and
   // returns its new id. Every attachment must exist, belong to the report's local id and carry
   // the name the service gave it; otherwise nothing is stored. A key is stored in the same
   // transaction; a key stored before fails the whole insert.
-  std::variant<std::string, ReportRejected, Error> insertReport(
-      const NewReport& report, const IdempotencyKey* key = nullptr);
+  virtual std::variant<std::string, ReportRejected, Error> insertReport(
+      const NewReport& report, const IdempotencyKey* key = nullptr) = 0;
 
   // Stores reports without attachments in one transaction (bulk imports and benchmarks).
-  Result<Unit> importReports(const std::vector<NewReport>& reports);
+  virtual Result<Unit> importReports(const std::vector<NewReport>& reports) = 0;
 
   // What the key stored, if it was stored.
-  Result<std::optional<KeyUse>> keyUse(std::string_view key);
-  // True for an error of a full disk or a folder that will not be written.
+  virtual Result<std::optional<KeyUse>> keyUse(std::string_view key) = 0;
+  // True for an error of a full disk or a database that will not be written.
   static bool isNoSpace(const Error& error);
+  // True for an error of a database that cannot be reached now; a later request may succeed.
+  static bool isUnavailable(const Error& error);
+  static Error noSpaceError(const std::string& description);
+  static Error unavailableError(const std::string& description);
 
-  // Removes uploads that no report references and that are older than the grace period, then
-  // files in the attachments folder that have no record (atStart: whatever their age, since no
-  // upload can be in flight yet). Files of uploads in flight are never touched.
-  Result<OrphanSweep> removeOrphans(std::chrono::milliseconds grace, bool atStart);
+  // Removes uploads that no report references and that are older than the grace period, and
+  // the remains of uploads cut short by a crash (atStart: whatever their age, where no other
+  // process can be uploading into the same store). Uploads in flight are never touched.
+  virtual Result<OrphanSweep> removeOrphans(std::chrono::milliseconds grace, bool atStart) = 0;
 
-  Result<std::vector<ReportSummary>> listReports();
-  Result<std::optional<StoredReport>> report(std::string_view id);
-  Result<std::optional<AttachmentRecord>> attachment(std::string_view id);
+  virtual Result<std::vector<ReportSummary>> listReports() = 0;
+  virtual Result<std::optional<StoredReport>> report(std::string_view id) = 0;
+  virtual Result<std::optional<AttachmentRecord>> attachment(std::string_view id) = 0;
+  // The attachment's bytes as a file to read, for as long as the pointer is held.
+  virtual Result<std::shared_ptr<const AttachmentFile>> attachmentFile(std::string_view id) = 0;
+  // The file that keeps the attachment's bytes, when the store keeps them in files; else empty.
+  virtual std::filesystem::path attachmentPath(std::string_view) const { return {}; }
 
   // The dashboard's queries.
-  Result<ReportPage> findReports(const ReportFilter& filter);
-  Result<std::vector<ReportRow>> reportRows(const std::vector<std::string>& ids);
+  virtual Result<ReportPage> findReports(const ReportFilter& filter) = 0;
+  virtual Result<std::vector<ReportRow>> reportRows(const std::vector<std::string>& ids) = 0;
   // Each is false when there is no such report.
-  Result<bool> setStatus(std::string_view id, std::string_view status);
-  Result<bool> setKnownIssue(std::string_view id, const std::optional<std::string>& issue);
-  Result<bool> addNote(std::string_view id, std::string_view author, std::string_view body);
+  virtual Result<bool> setStatus(std::string_view id, std::string_view status) = 0;
+  virtual Result<bool> setKnownIssue(std::string_view id,
+                                     const std::optional<std::string>& issue) = 0;
+  virtual Result<bool> addNote(std::string_view id, std::string_view author,
+                               std::string_view body) = 0;
 
   // Accounts: names are unique; the hash is libsodium's Argon2id string.
-  Result<bool> addUser(std::string_view name, std::string_view passwordHash);  // false: exists
-  Result<bool> removeUser(std::string_view name);  // false: no such user; ends its sessions
-  Result<std::vector<UserAccount>> users();
-  Result<std::optional<std::string>> passwordHash(std::string_view name);
+  virtual Result<bool> addUser(std::string_view name, std::string_view passwordHash) = 0;
+  virtual Result<bool> removeUser(std::string_view name) = 0;  // false: none; ends its sessions
+  virtual Result<std::vector<UserAccount>> users() = 0;
+  virtual Result<std::optional<std::string>> passwordHash(std::string_view name) = 0;
   // Sessions are found by a hash of their token, so the database never holds a usable token.
-  Result<Unit> addSession(std::string_view tokenHash, const Session& session);
-  Result<std::optional<Session>> session(std::string_view tokenHash);  // expired: none
-  Result<Unit> removeSession(std::string_view tokenHash);
+  virtual Result<Unit> addSession(std::string_view tokenHash, const Session& session) = 0;
+  virtual Result<std::optional<Session>> session(std::string_view tokenHash) = 0;  // expired: none
+  virtual Result<Unit> removeSession(std::string_view tokenHash) = 0;
 
-  const std::filesystem::path& dataDir() const { return dataDir_; }
-  std::filesystem::path attachmentPath(std::string_view id) const;
+  static std::int64_t nowMs();
+  // All messages in one text, for the search index.
+  static std::string joinedMessages(const std::vector<std::string>& messages);
+  // The search box's text split at white space.
+  static std::vector<std::string> searchWords(std::string_view text);
 
- private:
-  class Statement;
+ protected:
   Store() = default;
-  Result<Unit> openDatabase(Mode mode);
-  Result<Unit> migrate();
-  bool indexExistingReports();
-  std::variant<std::string, ReportRejected, Error> insertReportLocked(const NewReport& report);
-  Result<bool> changeReport(const char* sql, std::string_view id,
-                            const std::optional<std::string>& value);
-  Statement& statement(const char* sql);
-  Error databaseError(const std::string& what) const;
-  void forgetUpload(const std::string& id);
-  bool recordKey(const IdempotencyKey* key, const std::string* reportId,
-                 const std::string* attachmentId);
+};
 
-  std::filesystem::path dataDir_;
-  std::filesystem::path attachmentsDir_;
-  int attachmentsDirFd_ = -1;
-  int lockFd_ = -1;
-  sqlite3* db_ = nullptr;
-  std::mutex mutex_;  // guards db_, the statements and uploadsInFlight_
-  std::vector<std::pair<const char*, std::unique_ptr<Statement>>> statements_;
-  std::set<std::string, std::less<>> uploadsInFlight_;
+// An attachment's bytes in a file: the stored file itself, or a temporary copy that is removed
+// with this object.
+struct AttachmentFile {
+  std::filesystem::path path;
+  bool temporary = false;
+  AttachmentFile(std::filesystem::path path, bool temporary)
+      : path(std::move(path)), temporary(temporary) {}
+  ~AttachmentFile();
+  AttachmentFile(const AttachmentFile&) = delete;
+  AttachmentFile& operator=(const AttachmentFile&) = delete;
 };
 
 }  // namespace tessaline::server

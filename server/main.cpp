@@ -175,6 +175,7 @@ class ShutdownOnSignal {
 struct ServeArguments {
   int port = -1;
   std::string data;
+  std::string database;
   std::string config;
   std::uint64_t maxUploadBytes = 64 * 1024 * 1024;
   std::string certificate;
@@ -190,9 +191,21 @@ struct ServeArguments {
   int adminPort = -1;  // no dashboard unless given
 };
 
+// Where the store is: --database as given, or --data as a SQLite data folder.
+std::string storeLocation(const std::string& data, const std::string& database) {
+  return database.empty() && !data.empty() ? "sqlite:" + data : database;
+}
+
+// What the log may say of the store: never a PostgreSQL URL, which may hold a password.
+std::string storeName(const std::string& location) {
+  return location.starts_with("sqlite:") ? location.substr(7) : "a PostgreSQL database";
+}
+
 int serve(const ServeArguments& arguments) {
-  if (arguments.port < 0 || arguments.data.empty() || arguments.config.empty()) {
-    std::cerr << "tessaline-service: --port, --data and --config are required to serve\n";
+  const std::string location = storeLocation(arguments.data, arguments.database);
+  if (arguments.port < 0 || location.empty() || arguments.config.empty()) {
+    std::cerr << "tessaline-service: --port, --data or --database, and --config are required to "
+                 "serve\n";
     return 2;
   }
   if (arguments.certificate.empty() != arguments.key.empty()) {
@@ -219,8 +232,7 @@ int serve(const ServeArguments& arguments) {
               << "\n";
     return 1;
   }
-  tessaline::Result<std::unique_ptr<Store>> store =
-      Store::open(arguments.data, Store::Mode::service);
+  tessaline::Result<std::unique_ptr<Store>> store = Store::open(location, Store::Mode::service);
   if (!store) {
     std::cerr << "tessaline-service: " << store.error().description() << "\n";
     return 1;
@@ -295,7 +307,7 @@ int serve(const ServeArguments& arguments) {
     ShutdownOnSignal shutdown(*server.value());
     std::cout << "listening on " << server.value()->port() << std::endl;
     logLine(std::string("serving ") + (tls ? "https" : "http") + "://" + arguments.bind + ":" +
-            std::to_string(server.value()->port()) + "/v1 from " + arguments.data);
+            std::to_string(server.value()->port()) + "/v1 from " + storeName(location));
     served = server.value()->run();
   }
   admin.reset();
@@ -303,8 +315,13 @@ int serve(const ServeArguments& arguments) {
   return served ? 0 : 1;
 }
 
-std::unique_ptr<Store> openForOperator(const std::string& data) {
-  tessaline::Result<std::unique_ptr<Store>> store = Store::open(data, Store::Mode::readOnly);
+std::unique_ptr<Store> openForOperator(const std::string& data, const std::string& database) {
+  const std::string location = storeLocation(data, database);
+  if (location.empty()) {
+    std::cerr << "tessaline-service: --data or --database is required\n";
+    return nullptr;
+  }
+  tessaline::Result<std::unique_ptr<Store>> store = Store::open(location, Store::Mode::readOnly);
   if (!store) {
     std::cerr << "tessaline-service: " << store.error().description() << "\n";
     return nullptr;
@@ -330,7 +347,12 @@ int main(int argc, char** argv) {
   ServeArguments serveArguments;
   app.add_option("--port", serveArguments.port, "Port to listen on; 0 picks a free one")
       ->check(CLI::Range(0, 65535));
+  constexpr const char* kDatabaseHelp =
+      "The store instead of --data: sqlite:FOLDER, or postgresql://... shared by several "
+      "instances";
   app.add_option("--data", serveArguments.data, "Data folder (database and attachments)");
+  app.add_option("--database", serveArguments.database, kDatabaseHelp)
+      ->excludes(app.get_option("--data"));
   app.add_option("--config", serveArguments.config,
                  "Service configuration: the form and the release trains")
       ->check(CLI::ExistingFile);
@@ -374,36 +396,43 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
 
   std::string data;
+  std::string database;
+  // Operator commands take the store as the service does.
+  auto storeOptions = [&](CLI::App* command) {
+    command->add_option("--data", data, "Data folder");
+    command->add_option("--database", database, kDatabaseHelp)
+        ->excludes(command->get_option("--data"));
+  };
   std::string reportId;
   std::string userName;
   std::string outDir;
   CLI::App* list = app.add_subcommand("list", "List the stored reports");
-  list->add_option("--data", data, "Data folder")->required();
+  storeOptions(list);
   CLI::App* show = app.add_subcommand("show", "Show one report");
   show->add_option("id", reportId, "Report id")->required();
-  show->add_option("--data", data, "Data folder")->required();
+  storeOptions(show);
   CLI::App* exportCommand =
       app.add_subcommand("export", "Write a report and its attachments to a folder");
   exportCommand->add_option("id", reportId, "Report id")->required();
   exportCommand->add_option("outdir", outDir, "Folder to write to")->required();
-  exportCommand->add_option("--data", data, "Data folder")->required();
+  storeOptions(exportCommand);
 
   CLI::App* user = app.add_subcommand("user", "Manage the dashboard's accounts");
   user->require_subcommand(1);
   CLI::App* userAdd = user->add_subcommand(
       "add", "Add an account; the password is read from the terminal or standard input");
   userAdd->add_option("name", userName, "User name")->required();
-  userAdd->add_option("--data", data, "Data folder")->required();
+  storeOptions(userAdd);
   CLI::App* userRemove = user->add_subcommand("remove", "Remove an account and its sessions");
   userRemove->add_option("name", userName, "User name")->required();
-  userRemove->add_option("--data", data, "Data folder")->required();
+  storeOptions(userRemove);
   CLI::App* userList = user->add_subcommand("list", "List the accounts");
-  userList->add_option("--data", data, "Data folder")->required();
+  storeOptions(userList);
 
   CLI11_PARSE(app, argc, argv);
 
   if (user->parsed()) {
-    std::unique_ptr<Store> store = openForOperator(data);
+    std::unique_ptr<Store> store = openForOperator(data, database);
     if (!store) {
       return 1;
     }
@@ -416,7 +445,7 @@ int main(int argc, char** argv) {
     return listUsers(*store, std::cout, std::cerr);
   }
   if (list->parsed() || show->parsed() || exportCommand->parsed()) {
-    std::unique_ptr<Store> store = openForOperator(data);
+    std::unique_ptr<Store> store = openForOperator(data, database);
     if (!store) {
       return 1;
     }

@@ -49,6 +49,7 @@ struct AdminResponse {
   std::string body;
   NameValues headers;          // never text from a request: header values must hold no line breaks
   std::filesystem::path file;  // when set, the body is this file's content, sent from disk
+  std::shared_ptr<const void> fileOwner;  // keeps a temporary file until it is opened
 };
 
 using AdminHandler = std::function<AdminResponse(const AdminRequest&)>;

@@ -571,7 +571,12 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
   if (!record) {
     return textResponse(404, "No such attachment.");
   }
-  const std::filesystem::path file = store_.attachmentPath(record->id);
+  Result<std::shared_ptr<const AttachmentFile>> stored = store_.attachmentFile(record->id);
+  if (!stored) {
+    log("cannot read attachment " + record->id + ": " + stored.error().description());
+    return textResponse(500, "The attachment cannot be read.");
+  }
+  const std::filesystem::path file = stored.value()->path;
   if (action == "download") {
     // The stored name is one safe path component; quotes and non-ASCII are replaced for the
     // header, the full name goes in the RFC 5987 form.
@@ -586,6 +591,7 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
         {{"Content-Disposition",
           "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + urlEncode(record->name)}}};
     response.file = file;
+    response.fileOwner = stored.value();
     return response;
   }
   if (action == "image") {
@@ -595,6 +601,7 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
     }
     AdminResponse response{200, *type, "", {{"Content-Disposition", "inline"}}};
     response.file = file;
+    response.fileOwner = stored.value();
     return response;
   }
 
