@@ -30,9 +30,8 @@ def free_port():
 class Instance:
     def __init__(self, database, work, name):
         self.log = open(os.path.join(work, name + ".log"), "w")
-        store = ["--data", database[len("sqlite:"):]] if database.startswith("sqlite:") else ["--database", database]
         self.proc = subprocess.Popen(
-            [SERVICE, "--port", "0", "--admin-port", "0", *store,
+            [SERVICE, "--port", "0", "--admin-port", "0", "--database", database,
              "--config", os.path.join(SOURCE, "server/sample-service-config.json"),
              "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem")],
             stdout=subprocess.PIPE, stderr=self.log, text=True)
@@ -122,21 +121,33 @@ def stop_postgres(work):
                     os.path.join(work, "pg")], timeout=120)
 
 
+def pending_bytes(port):
+    """Bytes sent to a loopback port that its process has not read."""
+    total = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as sockets:
+            for fields in (line.split() for line in list(sockets)[1:]):
+                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "01":  # established
+                    total += int(fields[4].split(":")[1], 16)
+    return total
+
+
 def demo(work, url, run):
     home = os.path.join(work, "home%d" % run)
     os.makedirs(os.path.join(home, "tmp"))
-    attachment = os.path.join(home, "steps.bin")
-    with open(attachment, "wb") as out:
-        out.write(os.urandom((200 << 10) if run % 2 else (1536 << 10)))
+    attachments = [os.path.join(home, name) for name in ("steps.bin", "trace.bin")]
+    for size, attachment in zip((200 << 10, 1536 << 10), attachments):
+        with open(attachment, "wb") as out:
+            out.write(os.urandom(size))
     result = subprocess.run(
         [DEMO, "--reason", "3", "--subject", "Scale run %d" % run, "--message", "Export stalls on a big project.",
-         "--email", "user@example.com", "--attach", attachment, "--no-diagnostics"],
+         "--email", "user@example.com", "--attach", attachments[0], "--attach", attachments[1], "--no-diagnostics"],
         env={"PATH": os.environ.get("PATH", ""), "HOME": home, "TMPDIR": os.path.join(home, "tmp"),
              "TESSALINE_SERVICE_URL": url, "SSL_CERT_FILE": os.path.join(CERTS, "ca.pem")},
         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
     found = re.search(r"^Report ID: (\S+)$", result.stdout, re.M)
     assert result.returncode == 0 and found, "run %d: %s%s" % (run, result.stdout, result.stderr)
-    return found.group(1), attachment
+    return found.group(1), attachments
 
 
 def dashboard(port, path, form=None, jar=http.cookiejar.CookieJar()):
@@ -175,30 +186,39 @@ def main():
     try:
         verify_units(work)
         database = start_postgres(work)
+        a, b = Instance(database, work, "a"), Instance(database, work, "b")
+        instances += [a, b]
         added = subprocess.run([SERVICE, "user", "add", "admin", "--database", database],
                                input=PASSWORD + "\n", text=True, capture_output=True, timeout=60)
         assert added.returncode == 0, added.stderr
-        a, b = Instance(database, work, "a"), Instance(database, work, "b")
-        instances += [a, b]
         public, proxy = free_port(), free_port()
         nginx = start_nginx(work, a, b, public, proxy)
 
-        # A run of submissions; instance a dies with SIGKILL while some are under way.
+        # A run of submissions; instance a stops, and once an upload waits for it (or after 10 s),
+        # dies with SIGKILL.
         answered, lock = [], threading.Lock()
-        killed = threading.Event()
+
+        def kill():
+            a.proc.send_signal(signal.SIGSTOP)
+            deadline = time.monotonic() + 10
+            while pending_bytes(a.public) < (64 << 10) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            a.proc.kill()
+
+        killer = threading.Thread(target=kill)
 
         def one(run):
             result = demo(work, "https://127.0.0.1:%d/v1" % public, run)
             with lock:
                 answered.append(result)
                 if len(answered) == KILL_AFTER:
-                    a.proc.kill()
-                    killed.set()
+                    killer.start()
             return result
 
         with concurrent.futures.ThreadPoolExecutor(PARALLEL) as pool:
             results = [future.result() for future in [pool.submit(one, run) for run in range(RUNS)]]
-        assert killed.is_set() and a.proc.wait(timeout=30) == -signal.SIGKILL
+        killer.join(timeout=30)
+        assert a.proc.wait(timeout=30) == -signal.SIGKILL
 
         # A session made on a restarted a works on b and through nginx.
         a = Instance(database, work, "a2")
@@ -206,11 +226,12 @@ def main():
         dashboard(a.admin, "/login", {"csrf": dashboard(a.admin, "/login"), "name": "admin", "password": PASSWORD})
         listed = dashboard(b.admin, "/api/reports")
         assert sorted(row["id"] for row in listed["reports"]) == sorted(r[0] for r in results), listed
-        for run, (report_id, attachment) in enumerate(results):
+        for run, (report_id, attachments) in enumerate(results):
             stored = dashboard(proxy, "/api/reports/" + report_id)[0]
-            assert stored["subject"] == "Scale run %d" % run and len(stored["attachments"]) == 1, stored
-            with open(attachment, "rb") as sent:
-                assert dashboard(b.admin, "/reports/%s/attachments/%s/download" % (report_id, stored["attachments"][0]["id"])) == sent.read()
+            assert stored["subject"] == "Scale run %d" % run and len(stored["attachments"]) == 2, stored
+            for attachment, record in zip(attachments, sorted(stored["attachments"], key=lambda r: r["size"])):
+                with open(attachment, "rb") as sent:
+                    assert dashboard(b.admin, "/reports/%s/attachments/%s/download" % (report_id, record["id"])) == sent.read()
         # A form on b with the token of the session made on a.
         report_id = results[0][0]
         dashboard(b.admin, "/reports/%s/status" % report_id, {"csrf": dashboard(b.admin, "/reports/" + report_id), "value": "triaged"})
@@ -220,6 +241,7 @@ def main():
             assert instance.proc.returncode == 0, open(instance.log.name).read()[-4000:]
         with open(os.path.join(work, "access.log")) as log:
             resent = [line for line in log if ", " in line]  # passed to a second instance
+        assert resent, "no request was under way at the killed instance"
         print("scale-out: %d reports answered, each stored once; %d requests resent after the kill:\n%s"
               % (RUNS, len(resent), "".join(resent)))
     finally:
