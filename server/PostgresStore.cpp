@@ -235,8 +235,12 @@ class PostgresStore::Connection {
 
   Result<Rows> run(const std::string& what, const std::string& sql, const Params& params = {},
                    int resultFormat = 0, const char* allowedState = nullptr) {
-    Rows rows(PQexecParams(connection_, sql.c_str(), params.count(), nullptr, params.values(),
-                           params.lengths(), params.formats(), resultFormat));
+    // Without parameters a statement may be a script of several (migrations).
+    Rows rows(params.count() == 0 && resultFormat == 0
+                  ? PQexec(connection_, sql.c_str())
+                  : PQexecParams(connection_, sql.c_str(), params.count(), nullptr,
+                                 params.values(), params.lengths(), params.formats(),
+                                 resultFormat));
     const ExecStatusType status = PQresultStatus(rowsResult(rows));
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
       return rows;

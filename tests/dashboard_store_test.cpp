@@ -6,6 +6,7 @@
 #include "TextChecks.h"
 #include "dashboard/LoginThrottle.h"
 
+#include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
@@ -74,7 +75,8 @@ TEST(DashboardTextTest, FiveFailuresBlockTheAccountAndTheAddressUntilASuccess) {
 
 TEST(DashboardStoreTest, FiltersSearchAndPagesFindTheRightReports) {
   tessaline::testing::TemporaryDirectory folder;
-  Result<std::unique_ptr<Store>> opened = Store::open(folder.path() / "data", Store::Mode::service);
+  Result<std::unique_ptr<Store>> opened =
+      Store::open(tessaline::testing::storeLocation(folder.path() / "data"), Store::Mode::service);
   ASSERT_TRUE(opened);
   Store& store = *opened.value();
   std::vector<NewReport> reports;
@@ -145,6 +147,18 @@ TEST(DashboardStoreTest, FiltersSearchAndPagesFindTheRightReports) {
   EXPECT_TRUE(store.setStatus(id, "closed").value());
   EXPECT_FALSE(store.setStatus("no such id", "closed").value());
   EXPECT_EQ(subjects([](ReportFilter& f) { f.status = "closed"; }), List{"Report 1"});
+
+  // Accounts and sessions; a removed account's sessions end with it.
+  EXPECT_TRUE(store.addUser("ann", "hash").value());
+  EXPECT_FALSE(store.addUser("ann", "other").value());
+  EXPECT_EQ(store.passwordHash("ann").value(), "hash");
+  ASSERT_TRUE(store.addSession("token", {"ann", "csrf", Store::nowMs() + 60000}));
+  ASSERT_TRUE(store.addSession("old", {"ann", "csrf", Store::nowMs() - 1}));
+  EXPECT_EQ(store.session("token").value()->csrfToken, "csrf");
+  EXPECT_FALSE(store.session("old").value());
+  EXPECT_TRUE(store.removeUser("ann").value());
+  EXPECT_FALSE(store.session("token").value());
+  EXPECT_TRUE(store.users().value().empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "ServiceCore.h"
 #include "Store.h"
 
+#include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 
 #include <Tessaline/records/Config.h>
@@ -17,11 +18,13 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace tessaline::server {
 namespace {
 
 using nlohmann::json;
+using tessaline::testing::storeLocation;
 using tessaline::testing::TemporaryDirectory;
 using namespace std::string_literals;
 using Query = std::vector<std::pair<std::string, std::string>>;
@@ -58,7 +61,8 @@ class ServiceCoreTest : public ::testing::Test {
   void open(ServiceOptions options) {
     core_.reset();
     store_.reset();
-    Result<std::unique_ptr<Store>> store = Store::open(dataDir(), Store::Mode::service);
+    Result<std::unique_ptr<Store>> store =
+        Store::open(storeLocation(dataDir()), Store::Mode::service);
     ASSERT_TRUE(store) << store.error().description();
     store_ = std::move(store).value();
     Result<ServiceConfig> config = ServiceConfig::load(kSampleConfig);
@@ -70,10 +74,15 @@ class ServiceCoreTest : public ::testing::Test {
   std::filesystem::path dataDir() const { return directory_.path() / "data"; }
   std::filesystem::path attachmentsDir() const { return dataDir() / "attachments"; }
 
-  std::size_t attachmentFileCount() const {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator(attachmentsDir()),
-                      std::filesystem::directory_iterator()));
+  // Removes, and counts, the uploads no report uses and whatever an upload left behind.
+  int sweptUploads() {
+    const Result<OrphanSweep> sweep = store_->removeOrphans(std::chrono::milliseconds(0), false);
+    EXPECT_TRUE(sweep) << sweep.error().description();
+    return sweep ? sweep->attachmentsRemoved + sweep->strayFilesRemoved : -1;
+  }
+  std::string bytesOf(const std::string& attachmentId) {
+    Result<std::shared_ptr<const AttachmentFile>> file = store_->attachmentFile(attachmentId);
+    return file ? readFile(file.value()->path) : "(" + file.error().description() + ")";
   }
 
   ServiceResponse get(const std::string& path, Query query = {}) {
@@ -146,8 +155,7 @@ TEST_F(ServiceCoreTest, UploadStoresTheBytesUnderAServiceChosenName) {
   EXPECT_EQ(answer["name"], "System Profile.spx");
   const std::string id = answer["attachmentId"];
   ASSERT_TRUE(Uuid::parse(id));
-  EXPECT_EQ(readFile(store_->attachmentPath(id)), bytes);
-  EXPECT_EQ(store_->attachmentPath(id).parent_path(), attachmentsDir());
+  EXPECT_EQ(bytesOf(id), bytes);
 
   // The local id is taken in either letter case and answered in canonical form; an empty body
   // and an empty extension are fine.
@@ -158,18 +166,14 @@ TEST_F(ServiceCoreTest, UploadStoresTheBytesUnderAServiceChosenName) {
   const json empty = upload(lower, "", "notes", "");
   EXPECT_EQ(empty["localId"], localId_);
   EXPECT_EQ(empty["name"], "notes");
-  EXPECT_EQ(
-      std::filesystem::file_size(store_->attachmentPath(empty["attachmentId"].get<std::string>())),
-      0u);
+  EXPECT_EQ(bytesOf(empty["attachmentId"]), "");
 
   // Client names never become paths.
   const json named = upload(localId_, "x", "../../etc/passwd", "sh/../x");
   const std::string name = named["name"];
   EXPECT_EQ(name.find('/'), std::string::npos) << name;
   EXPECT_NE(name.rfind(".", 0), 0u) << name;
-  EXPECT_TRUE(
-      std::filesystem::exists(store_->attachmentPath(named["attachmentId"].get<std::string>())));
-  EXPECT_EQ(attachmentFileCount(), 3u);
+  EXPECT_EQ(sweptUploads(), 3);
   EXPECT_FALSE(std::filesystem::exists(directory_.path() / "etc"));
 }
 
@@ -246,7 +250,7 @@ TEST_F(ServiceCoreTest, BadQueryValuesAndRoutesAreRefusedAndStoreNothing) {
   expectRefusal(core_->handle(request), 400, "no request body");
   request.headers = {{"Content-Length", "-5"}};
   expectRefusal(core_->handle(request), 400, "Content-Length");
-  EXPECT_EQ(attachmentFileCount(), 0u);
+  EXPECT_EQ(sweptUploads(), 0);
 }
 
 TEST_F(ServiceCoreTest, BodiesTooLargeCompressedOrCutShortAreRefusedAndLeaveNothing) {
@@ -303,7 +307,7 @@ TEST_F(ServiceCoreTest, BodiesTooLargeCompressedOrCutShortAreRefusedAndLeaveNoth
     expectRefusal(core_->handle(request), c.status, c.fragment);
     EXPECT_EQ(read, c.chunksRead);
   }
-  EXPECT_EQ(attachmentFileCount(), 0u);
+  EXPECT_EQ(sweptUploads(), 0);
   json body = reportBody(localId_);
   body["messages"][0]["body"] = std::string(1024 * 1024, 'm');
   expectRefusal(post("/v1/reports", {}, body.dump()), 413, "larger than 1048576 bytes");
@@ -314,7 +318,7 @@ TEST_F(ServiceCoreTest, BodiesTooLargeCompressedOrCutShortAreRefusedAndLeaveNoth
       post("/v1/attachments", query, std::string(1000, 'x'), {{"content-encoding", "identity"}})
           .status,
       201);
-  EXPECT_EQ(attachmentFileCount(), 1u);
+  EXPECT_EQ(sweptUploads(), 1);
 }
 
 TEST_F(ServiceCoreTest, AReportIsStoredWithItsMessagesContactAndAttachments) {
@@ -498,10 +502,11 @@ TEST_F(ServiceCoreTest, OrphanedUploadsAndStrayFilesAreRemoved) {
 
 // The lock and the schema guard are checked on the binary, where an operator meets them.
 TEST_F(ServiceCoreTest, OperatorsReadWhileTheServiceRunsButNeverWithoutADatabase) {
-  Result<std::unique_ptr<Store>> reader = Store::open(dataDir(), Store::Mode::readOnly);
+  Result<std::unique_ptr<Store>> reader =
+      Store::open(storeLocation(dataDir()), Store::Mode::readOnly);
   ASSERT_TRUE(reader) << reader.error().description();
   Result<std::unique_ptr<Store>> missing =
-      Store::open(directory_.path() / "elsewhere", Store::Mode::readOnly);
+      Store::open(storeLocation(directory_.path() / "elsewhere"), Store::Mode::readOnly);
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.error().description().find("no reports database"), std::string::npos);
 }
@@ -546,6 +551,31 @@ TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
   EXPECT_EQ(exportReport(*store_, id, exported, out, err), 1);
   EXPECT_NE(err.str().find("is not empty"), std::string::npos);
   EXPECT_EQ(showReport(*store_, "no-such-report", out, err), 1);
+}
+
+// A connection lost in the middle of a request (a real one, cut by the server): that request is
+// answered 503 and stores nothing; the next one connects again.
+TEST_F(ServiceCoreTest, ALostDatabaseConnectionFailsOnlyTheRequestInFlight) {
+  if (!testing::usesPostgres()) {
+    GTEST_SKIP() << "a PostgreSQL store only";
+  }
+  testing::PostgresClient blocker(storeLocation(dataDir()));
+  blocker.query("BEGIN");
+  blocker.query("SELECT pg_advisory_xact_lock(7461002)");  // the lock every report insert takes
+  ServiceResponse lost;
+  std::thread request([&] { lost = post("/v1/reports", {}, reportBody(localId_).dump()); });
+  const std::string waiting =
+      "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND "
+      "application_name = 'tessaline-service' AND wait_event_type = 'Lock'";
+  for (int tries = 0; tries < 600 && blocker.query(waiting).empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(blocker.query("SELECT count(pg_terminate_backend(pid)) FROM (" + waiting + ") w"), "1");
+  blocker.query("ROLLBACK");
+  request.join();
+  expectRefusal(lost, 503, "cannot reach its database");
+  EXPECT_EQ(post("/v1/reports", {}, reportBody(localId_).dump()).status, 201);
+  EXPECT_EQ(store_->listReports().value().size(), 1u);
 }
 
 TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {

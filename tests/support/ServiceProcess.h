@@ -3,11 +3,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+
+struct pg_conn;
 
 namespace tessaline::testing {
 
@@ -15,6 +18,28 @@ using ServiceCommandResult = CommandResult;
 
 // The configuration the tests serve unless they need another.
 inline const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
+
+// The store tests run against SQLite, or against the PostgreSQL server that
+// tests/support/postgres-server started in the folder TESSALINE_TEST_POSTGRES names.
+bool usesPostgres();
+// The store a test's data folder stands for: the folder itself, or a database of its own on that
+// server (created on first use, dropped when the test's process ends). The service's "--data
+// FOLDER" arguments are turned into "--database URL" the same way.
+std::string storeLocation(const std::filesystem::path& dataDir);
+
+// A connection to a PostgreSQL database, for what a test does behind the service's back.
+class PostgresClient {
+ public:
+  explicit PostgresClient(const std::string& url);
+  ~PostgresClient();
+  PostgresClient(const PostgresClient&) = delete;
+  PostgresClient& operator=(const PostgresClient&) = delete;
+  // The first value of the answer ("" when none); a failed statement fails the test.
+  std::string query(const std::string& sql);
+
+ private:
+  ::pg_conn* connection_;
+};
 
 // A running tessaline-service child process: started with "--port 0" among its arguments, it
 // prints "listening on PORT", which start() waits for. Killed when dropped.

@@ -142,6 +142,10 @@ class ServiceHttpTest : public ::testing::Test {
   }
   std::filesystem::path data() const { return directory_.path() / "data"; }
   long storedFiles() const {
+    if (testing::usesPostgres()) {
+      return std::stol(testing::PostgresClient(testing::storeLocation(data()))
+                           .query("SELECT count(*) FROM attachments"));
+    }
     return std::distance(std::filesystem::directory_iterator(data() / "attachments"), {});
   }
   std::string storedReports() const {
