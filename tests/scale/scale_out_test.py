@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Two tessaline-service instances on one PostgreSQL behind nginx, loaded with the shipped
 deploy/nginx/tessaline.conf: tessaline-demo submits through nginx while one instance is killed
-with SIGKILL; every answered report is stored exactly once with its attachment; a dashboard
-session made on one instance works on the other and through nginx.
+with SIGKILL as an upload waits for it; every answered report is stored exactly once with its
+attachments; a dashboard session made on one instance works on the other and through nginx. The
+shipped systemd units pass systemd-analyze verify.
 
 usage: scale_out_test.py SERVICE DEMO SOURCE_DIR CERT_DIR
 """
