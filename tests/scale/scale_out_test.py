@@ -76,7 +76,8 @@ def nginx_configuration(work, a, b, public, dashboard, tls=True):
                    "events { worker_connections 256; }\nhttp {\n"
                    "  log_format upstreams '$request $status $upstream_addr $upstream_status';\n"
                    "  access_log %(w)s/access.log upstreams;\n"
-                   "  client_body_temp_path %(w)s/body;\n  proxy_temp_path %(w)s/proxy;\n"
+                   "  client_body_temp_path %(w)s/body;\n  proxy_temp_path %(w)s/proxy;\n  fastcgi_temp_path %(w)s/fastcgi;\n"
+                   "  uwsgi_temp_path %(w)s/uwsgi;\n  scgi_temp_path %(w)s/scgi;\n"
                    "  include %(w)s/tessaline.conf;\n}\n" % {"w": work, "user": "user root;\n" if os.geteuid() == 0 else ""})
 
 
