@@ -129,23 +129,25 @@ class Params {
   Params() = default;
   Params(const Params&) = delete;  // the values point into the storage
   Params& operator=(const Params&) = delete;
+  // PostgreSQL text holds no NUL character (a text parameter would end there): U+FFFD marks it.
   Params& add(std::string_view text) {
-    storage_.emplace_back(text);
-    values_.push_back(storage_.back().c_str());
-    lengths_.push_back(static_cast<int>(text.size()));
-    formats_.push_back(0);
-    return *this;
+    std::string& value = storage_.emplace_back();
+    for (std::size_t next = 0; next <= text.size();) {
+      const std::size_t nul = std::min(text.find('\0', next), text.size());
+      value.append(text.substr(next, nul - next));
+      if (nul < text.size()) {
+        value.append("\xEF\xBF\xBD");
+      }
+      next = nul + 1;
+    }
+    return push(value, 0);
   }
   Params& add(const std::string& text) { return add(std::string_view(text)); }
   Params& add(const char* text) { return add(std::string_view(text)); }
   Params& add(std::int64_t value) { return add(std::to_string(value)); }
   Params& add(const std::optional<std::string>& text) { return text ? add(*text) : null(); }
   Params& add(const std::optional<std::int64_t>& value) { return value ? add(*value) : null(); }
-  Params& bytes(std::string_view data) {
-    add(data);
-    formats_.back() = 1;
-    return *this;
-  }
+  Params& bytes(std::string_view data) { return push(storage_.emplace_back(data), 1); }
   Params& null() {
     values_.push_back(nullptr);
     lengths_.push_back(0);
@@ -158,6 +160,13 @@ class Params {
   const int* formats() const { return formats_.data(); }
 
  private:
+  Params& push(const std::string& value, int format) {
+    values_.push_back(value.data());
+    lengths_.push_back(static_cast<int>(value.size()));
+    formats_.push_back(format);
+    return *this;
+  }
+
   std::deque<std::string> storage_;
   std::vector<const char*> values_;
   std::vector<int> lengths_;
@@ -235,12 +244,12 @@ class PostgresStore::Connection {
 
   Result<Rows> run(const std::string& what, const std::string& sql, const Params& params = {},
                    int resultFormat = 0, const char* allowedState = nullptr) {
+    lastState_.clear();
     // Without parameters a statement may be a script of several (migrations).
     Rows rows(params.count() == 0 && resultFormat == 0
                   ? PQexec(connection_, sql.c_str())
-                  : PQexecParams(connection_, sql.c_str(), params.count(), nullptr,
-                                 params.values(), params.lengths(), params.formats(),
-                                 resultFormat));
+                  : PQexecParams(connection_, sql.c_str(), params.count(), nullptr, params.values(),
+                                 params.lengths(), params.formats(), resultFormat));
     const ExecStatusType status = PQresultStatus(rowsResult(rows));
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
       return rows;

@@ -158,7 +158,7 @@ struct KeyUse {
 
 struct OrphanSweep {
   int attachmentsRemoved = 0;  // unreferenced uploads past the grace period
-  int strayFilesRemoved = 0;   // files without a record (an upload cut short by a crash)
+  int strayFilesRemoved = 0;   // bytes without a record (an upload cut short by a crash)
 };
 
 struct AttachmentFile;
@@ -210,8 +210,6 @@ class Store {
     // After a refused append: the disk is full or will not be written.
     bool outOfSpace() const { return failure_ && isNoSpace(*failure_); }
     Sink* sink() const { return sink_.get(); }
-    // Committed: what was written stays.
-    std::unique_ptr<Sink> release() { return std::move(sink_); }
 
    private:
     std::string id_;

@@ -509,6 +509,14 @@ TEST_F(ServiceCoreTest, OperatorsReadWhileTheServiceRunsButNeverWithoutADatabase
       Store::open(storeLocation(directory_.path() / "elsewhere"), Store::Mode::readOnly);
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.error().description().find("no reports database"), std::string::npos);
+  if (testing::usesPostgres()) {  // SQLite's schema guard is checked on the binary
+    testing::PostgresClient(storeLocation(dataDir()))
+        .query("UPDATE tessaline_schema SET version = 9");
+    Result<std::unique_ptr<Store>> newer =
+        Store::open(storeLocation(dataDir()), Store::Mode::service);
+    ASSERT_FALSE(newer);
+    EXPECT_NE(newer.error().description().find("version 9, newer than"), std::string::npos);
+  }
 }
 
 TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
@@ -590,6 +598,12 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {
   ASSERT_FALSE(verdict);
   EXPECT_EQ(verdict.error().description(), "form: " + libraryVerdict.error().description());
 
+  // The sample with its trains replaced.
+  const auto trains = [&](const json& value) {
+    json broken = json::parse(sample);
+    broken["trains"] = value;
+    return broken.dump();
+  };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{", "not a valid JSON document"},
       {"[]", "expected a JSON object"},
@@ -598,26 +612,16 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {
       // Refused as such, not by exhausting the stack.
       {R"({"trains": {}, "form": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
        "nested deeper than 64 levels"},
+      {trains(nullptr), "trains: expected an object"},
+      {trains({{"stable", {{"latestBuild", "320"}}}}), "trains.stable.latestBuild"},
+      {trains({{"stable", {{"beta", true}}}}), "trains.stable.latestBuild"},
+      {trains({{"stable", {{"latestBuild", 320}, {"beta", "no"}}}}), "trains.stable.beta"},
+      {trains({{"stable", {{"latestBuild", 320}, {"message", 1}}}}), "trains.stable.message"},
+      {trains({{"stable", 320}}), "trains.stable: expected an object"},
   };
   for (const auto& [text, fragment] : cases) {
     const Result<ServiceConfig> refused = ServiceConfig::fromJson(text);
-    ASSERT_FALSE(refused) << text;
-    EXPECT_NE(refused.error().description().find(fragment), std::string::npos)
-        << refused.error().description();
-  }
-  const std::vector<std::pair<json, std::string>> trains = {
-      {nullptr, "trains: expected an object"},
-      {{{"stable", {{"latestBuild", "320"}}}}, "trains.stable.latestBuild"},
-      {{{"stable", {{"beta", true}}}}, "trains.stable.latestBuild"},
-      {{{"stable", {{"latestBuild", 320}, {"beta", "no"}}}}, "trains.stable.beta"},
-      {{{"stable", {{"latestBuild", 320}, {"message", 1}}}}, "trains.stable.message"},
-      {{{"stable", 320}}, "trains.stable: expected an object"},
-  };
-  for (const auto& [value, fragment] : trains) {
-    json broken = json::parse(sample);
-    broken["trains"] = value;
-    const Result<ServiceConfig> refused = ServiceConfig::fromJson(broken.dump());
-    ASSERT_FALSE(refused) << value.dump();
+    ASSERT_FALSE(refused) << fragment;
     EXPECT_NE(refused.error().description().find(fragment), std::string::npos)
         << refused.error().description();
   }
