@@ -4,9 +4,10 @@
 // synchronous=FULL) through the service's own store, without HTTP. Then the same submissions
 // again while a flood of connections that sent half a request head stall: their p99 latency
 // against the one without the flood, and the service's resident memory meanwhile. Bounded in
-// count and time; prints the figures and their ratios.
+// count and time; prints the figures and their ratios. With --port it only submits to a service
+// that is already running on that loopback port (bench/run-scale compares such runs).
 //
-//   service_bench [--reports N] [--clients C] [--seconds S] [--flood CONNECTIONS]
+//   service_bench [--reports N] [--clients C] [--seconds S] [--flood CONNECTIONS] [--port P]
 
 #include "ServiceConfig.h"
 #include "ServiceCore.h"
@@ -55,6 +56,7 @@ struct Settings {
   int clients = 4;
   int seconds = 60;
   int flood = 10000;
+  int port = 0;  // a running service's, or 0 to start one
 };
 
 struct Figures {
@@ -311,6 +313,30 @@ Figures measureDirect(const Settings& settings, const std::string& bytes) {
   return direct;
 }
 
+// Uploads and reports over HTTP to the service on a loopback port.
+Figures submitOverHttp(const Settings& settings, int port, const std::string& bytes) {
+  return measure(settings, [&] {
+    auto client = std::make_shared<httplib::Client>("127.0.0.1", port);
+    client->set_keep_alive(true);
+    client->set_tcp_nodelay(true);  // as libcurl, which the library uses, does by default
+    client->set_read_timeout(60, 0);
+    return [client, &bytes] {
+      const std::string localId = Uuid::random().uuidString();
+      const auto uploaded = client->Post(
+          "/v1/attachments?fileId=System%20Profile&localId=" + localId + "&extension=spx", bytes,
+          "application/octet-stream");
+      if (!uploaded || uploaded->status != 201) {
+        return false;
+      }
+      const json attachment = json::parse(uploaded->body);
+      const auto reported = client->Post(
+          "/v1/reports", reportBody(localId, attachment["attachmentId"], attachment["name"]).dump(),
+          "application/json");
+      return reported && reported->status == 201;
+    };
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -326,8 +352,11 @@ int main(int argc, char** argv) {
       settings.seconds = std::clamp(value, 1, 600);
     } else if (option == "--flood") {
       settings.flood = std::clamp(value, 0, 100000);
+    } else if (option == "--port") {
+      settings.port = std::clamp(value, 1, 65535);
     } else {
-      std::fprintf(stderr, "usage: %s [--reports N] [--clients C] [--seconds S] [--flood N]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--reports N] [--clients C] [--seconds S] [--flood N] [--port P]\n",
                    argv[0]);
       return 2;
     }
@@ -341,6 +370,11 @@ int main(int argc, char** argv) {
   const std::string bytes = payload();
   std::printf("%d reports at most, %d clients, %d s at most; one 64 KiB attachment per report\n",
               settings.reports, settings.clients, settings.seconds);
+  if (settings.port > 0) {
+    const Figures figures = submitOverHttp(settings, settings.port, bytes);
+    print("service over HTTP", figures);
+    return figures.failures == 0 ? 0 : 1;
+  }
 
   // The baseline runs before and after the service, so neither side alone pays for the disk's
   // write-back of the other's files.
@@ -354,29 +388,7 @@ int main(int argc, char** argv) {
     service.stop();
     return 1;
   }
-  auto submissions = [&] {
-    return measure(settings, [&] {
-      auto client = std::make_shared<httplib::Client>("127.0.0.1", service.port);
-      client->set_keep_alive(true);
-      client->set_tcp_nodelay(true);  // as libcurl, which the library uses, does by default
-      client->set_read_timeout(60, 0);
-      return [client, &bytes] {
-        const std::string localId = Uuid::random().uuidString();
-        const auto uploaded = client->Post(
-            "/v1/attachments?fileId=System%20Profile&localId=" + localId + "&extension=spx", bytes,
-            "application/octet-stream");
-        if (!uploaded || uploaded->status != 201) {
-          return false;
-        }
-        const json attachment = json::parse(uploaded->body);
-        const auto reported =
-            client->Post("/v1/reports",
-                         reportBody(localId, attachment["attachmentId"], attachment["name"]).dump(),
-                         "application/json");
-        return reported && reported->status == 201;
-      };
-    });
-  };
+  auto submissions = [&] { return submitOverHttp(settings, service.port, bytes); };
   const Figures overHttp = submissions();
 
   // Under the flood, with the service's memory sampled meanwhile.
