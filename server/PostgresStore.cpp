@@ -110,6 +110,15 @@ CREATE TABLE idempotency_keys (
 CREATE INDEX idempotency_keys_attachment ON idempotency_keys(attachment_id);
 CREATE INDEX idempotency_keys_report ON idempotency_keys(report_id);
 )sql",
+    // Failed dashboard logins, per account and per client address: counted by every instance.
+    R"sql(
+CREATE TABLE login_failures (
+  key TEXT PRIMARY KEY,
+  failures BIGINT NOT NULL,
+  last_ms BIGINT NOT NULL
+);
+CREATE INDEX login_failures_last ON login_failures(last_ms);
+)sql",
 };
 static_assert(std::size(kMigrations) == PostgresStore::kSchemaVersion);
 
@@ -1260,6 +1269,61 @@ Result<Unit> PostgresStore::removeSession(std::string_view tokenHash) {
   }
   Result<Rows> removed = connection.value().run(
       "cannot end session", "DELETE FROM sessions WHERE token_hash = $1", Params().add(tokenHash));
+  if (!removed) {
+    return removed.error();
+  }
+  return Unit{};
+}
+
+// --- The login throttle
+
+Result<Unit> PostgresStore::addLoginFailure(std::string_view key, std::int64_t windowMs) {
+  Result<Connection> connection = connect();
+  if (!connection) {
+    return connection.error();
+  }
+  const std::int64_t now = nowMs();
+  Result<Rows> expired = connection.value().run("cannot count a failed login",
+                                                "DELETE FROM login_failures WHERE last_ms <= $1",
+                                                Params().add(now - windowMs));
+  // One statement, so instances that count the same key at once each add their failure.
+  Result<Rows> counted =
+      expired ? connection.value().run(
+                    "cannot count a failed login",
+                    "INSERT INTO login_failures (key, failures, last_ms) VALUES ($1, 1, $2) "
+                    "ON CONFLICT (key) DO UPDATE SET last_ms = excluded.last_ms, failures = "
+                    "CASE WHEN login_failures.last_ms <= $3 THEN 1 "
+                    "ELSE login_failures.failures + 1 END",
+                    Params().add(key).add(now).add(now - windowMs))
+              : expired;
+  if (!counted) {
+    return counted.error();
+  }
+  return Unit{};
+}
+
+Result<std::int64_t> PostgresStore::loginFailures(std::string_view key, std::int64_t windowMs) {
+  Result<Connection> connection = connect();
+  if (!connection) {
+    return connection.error();
+  }
+  Result<Rows> found =
+      connection.value().run("cannot read failed logins",
+                             "SELECT failures FROM login_failures WHERE key = $1 AND last_ms > $2",
+                             Params().add(key).add(nowMs() - windowMs));
+  if (!found) {
+    return found.error();
+  }
+  return found.value().count() > 0 ? found.value().integer(0, 0) : std::int64_t{0};
+}
+
+Result<Unit> PostgresStore::clearLoginFailures(std::string_view key) {
+  Result<Connection> connection = connect();
+  if (!connection) {
+    return connection.error();
+  }
+  Result<Rows> removed = connection.value().run(
+      "cannot clear failed logins", "DELETE FROM login_failures WHERE key = $1", Params().add(key));
   if (!removed) {
     return removed.error();
   }

@@ -15,7 +15,7 @@ namespace tessaline::server {
 // connection that broke is dropped, so the next request connects again.
 class PostgresStore final : public Store {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   static Result<std::unique_ptr<Store>> open(const std::string& url, Mode mode);
   ~PostgresStore() override;
@@ -45,6 +45,9 @@ class PostgresStore final : public Store {
   Result<Unit> addSession(std::string_view tokenHash, const Session& session) override;
   Result<std::optional<Session>> session(std::string_view tokenHash) override;
   Result<Unit> removeSession(std::string_view tokenHash) override;
+  Result<Unit> addLoginFailure(std::string_view key, std::int64_t windowMs) override;
+  Result<std::int64_t> loginFailures(std::string_view key, std::int64_t windowMs) override;
+  Result<Unit> clearLoginFailures(std::string_view key) override;
 
   class Connection;  // a connection taken from the pool, given back when done
 

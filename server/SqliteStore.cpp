@@ -111,6 +111,15 @@ CREATE TABLE idempotency_keys (
 CREATE INDEX idempotency_keys_attachment ON idempotency_keys(attachment_id);
 CREATE INDEX idempotency_keys_report ON idempotency_keys(report_id);
 )sql",
+    // Failed dashboard logins, per account and per client address.
+    R"sql(
+CREATE TABLE login_failures (
+  key TEXT PRIMARY KEY NOT NULL,
+  failures INTEGER NOT NULL,
+  last_ms INTEGER NOT NULL
+);
+CREATE INDEX login_failures_last ON login_failures(last_ms);
+)sql",
 };
 static_assert(std::size(kMigrations) == SqliteStore::kSchemaVersion);
 
@@ -1223,6 +1232,43 @@ Result<Unit> SqliteStore::removeSession(std::string_view tokenHash) {
   Statement& remove = statement("DELETE FROM sessions WHERE token_hash = ?");
   if (!remove.valid() || !remove.bind(tokenHash) || !remove.run()) {
     return databaseError("cannot end session");
+  }
+  return Unit{};
+}
+
+// --- The login throttle
+
+Result<Unit> SqliteStore::addLoginFailure(std::string_view key, std::int64_t windowMs) {
+  std::lock_guard lock(mutex_);
+  const std::int64_t now = nowMs();
+  Statement& expired = statement("DELETE FROM login_failures WHERE last_ms <= ?");
+  Statement& count = statement(
+      "INSERT INTO login_failures (key, failures, last_ms) VALUES (?, 1, ?) "
+      "ON CONFLICT (key) DO UPDATE SET failures = failures + 1, last_ms = excluded.last_ms");
+  if (!expired.valid() || !expired.bind(now - windowMs) || !expired.run() || !count.valid() ||
+      !count.bind(key, now) || !count.run()) {
+    return databaseError("cannot count a failed login");
+  }
+  return Unit{};
+}
+
+Result<std::int64_t> SqliteStore::loginFailures(std::string_view key, std::int64_t windowMs) {
+  std::lock_guard lock(mutex_);
+  Statement& select =
+      statement("SELECT failures FROM login_failures WHERE key = ? AND last_ms > ?");
+  if (!select.valid() || !select.bind(key, nowMs() - windowMs)) {
+    return databaseError("cannot read failed logins");
+  }
+  const std::int64_t failures = select.step() == SQLITE_ROW ? select.integer(0) : 0;
+  select.finish();
+  return failures;
+}
+
+Result<Unit> SqliteStore::clearLoginFailures(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  Statement& remove = statement("DELETE FROM login_failures WHERE key = ?");
+  if (!remove.valid() || !remove.bind(key) || !remove.run()) {
+    return databaseError("cannot clear failed logins");
   }
   return Unit{};
 }

@@ -13,7 +13,7 @@ namespace tessaline::server {
 // one file per attachment. The folder's lock keeps a second service out.
 class SqliteStore final : public Store {
  public:
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
   static constexpr std::string_view kDatabaseName = "tessaline.sqlite3";
   static constexpr std::string_view kAttachmentsFolder = "attachments";
 
@@ -46,6 +46,9 @@ class SqliteStore final : public Store {
   Result<Unit> addSession(std::string_view tokenHash, const Session& session) override;
   Result<std::optional<Session>> session(std::string_view tokenHash) override;
   Result<Unit> removeSession(std::string_view tokenHash) override;
+  Result<Unit> addLoginFailure(std::string_view key, std::int64_t windowMs) override;
+  Result<std::int64_t> loginFailures(std::string_view key, std::int64_t windowMs) override;
+  Result<Unit> clearLoginFailures(std::string_view key) override;
 
  private:
   class Statement;

@@ -276,6 +276,13 @@ class Store {
   virtual Result<Unit> addSession(std::string_view tokenHash, const Session& session) = 0;
   virtual Result<std::optional<Session>> session(std::string_view tokenHash) = 0;  // expired: none
   virtual Result<Unit> removeSession(std::string_view tokenHash) = 0;
+  // Failed dashboard logins per key (an account or a client address), kept where every instance
+  // on the store counts them. A failure windowMs or more after the key's last one starts a new
+  // count; counts whose window has passed are removed.
+  virtual Result<Unit> addLoginFailure(std::string_view key, std::int64_t windowMs) = 0;
+  // The key's failures, none when its last one is windowMs or more ago.
+  virtual Result<std::int64_t> loginFailures(std::string_view key, std::int64_t windowMs) = 0;
+  virtual Result<Unit> clearLoginFailures(std::string_view key) = 0;
 
   static std::int64_t nowMs();
   // All messages in one text, for the search index.

@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 namespace {
 
@@ -52,6 +53,19 @@ bool isLoopback(const std::string& address) {
     return std::equal(std::begin(bytes), std::end(bytes), std::begin(loopback));
   }
   return false;
+}
+
+// An IP address in the form the listeners report a peer's address; nothing when it is none.
+std::optional<std::string> canonicalAddress(const std::string& address) {
+  unsigned char bytes[16];
+  char text[INET6_ADDRSTRLEN] = {};
+  for (const int family : {AF_INET, AF_INET6}) {
+    if (inet_pton(family, address.c_str(), bytes) == 1 &&
+        inet_ntop(family, bytes, text, sizeof text)) {
+      return std::string(text);
+    }
+  }
+  return std::nullopt;
 }
 
 HttpResponse toHttp(ServiceResponse response) {
@@ -189,6 +203,7 @@ struct ServeArguments {
   std::size_t maxConnectionsPerAddress = 1024;
   std::string adminBind = "127.0.0.1";
   int adminPort = -1;  // no dashboard unless given
+  std::vector<std::string> trustedProxies;
 };
 
 // Where the store is: --database as given, or --data as a SQLite data folder.
@@ -279,8 +294,17 @@ int serve(const ServeArguments& arguments) {
       std::cerr << "tessaline-service: libsodium cannot start\n";
       return 1;
     }
-    dashboard = std::make_unique<Dashboard>(*store.value(), dashboardConfig,
-                                            DashboardOptions{.log = logLine});
+    DashboardOptions dashboardOptions;
+    dashboardOptions.log = logLine;
+    for (const std::string& proxy : arguments.trustedProxies) {
+      const std::optional<std::string> address = canonicalAddress(proxy);
+      if (!address) {
+        std::cerr << "tessaline-service: --trusted-proxy " << proxy << " is not an IP address\n";
+        return 2;
+      }
+      dashboardOptions.trustedProxies.push_back(*address);
+    }
+    dashboard = std::make_unique<Dashboard>(*store.value(), dashboardConfig, dashboardOptions);
     AdminHttpOptions adminOptions;
     adminOptions.bind = arguments.adminBind;
     adminOptions.port = arguments.adminPort;
@@ -394,6 +418,10 @@ int main(int argc, char** argv) {
   app.add_option("--admin-port", serveArguments.adminPort,
                  "Port of the dashboard; 0 picks a free one; without it there is no dashboard")
       ->check(CLI::Range(0, 65535));
+  app.add_option("--trusted-proxy", serveArguments.trustedProxies,
+                 "Address of a proxy in front of the dashboard (nginx) whose X-Forwarded-For is "
+                 "believed: its last address is the client's; may be repeated")
+      ->allow_extra_args(false);
 
   std::string data;
   std::string database;

@@ -60,17 +60,19 @@ TEST(DashboardTextTest, CsvCellsNeverStartAFormula) {
   }
 }
 
-TEST(DashboardTextTest, FiveFailuresBlockTheAccountAndTheAddressUntilASuccess) {
-  LoginThrottle throttle(5, std::chrono::minutes(15));
+TEST(DashboardStoreTest, FiveFailuresBlockTheAccountAndTheAddressUntilASuccess) {
+  tessaline::testing::TemporaryDirectory folder;
+  auto store = Store::open(tessaline::testing::storeLocation(folder.path()), Store::Mode::service);
+  LoginThrottle throttle(*store.value(), 5, std::chrono::minutes(15));
   for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1"));
-    throttle.failed("ann", "10.0.0.1");
+    EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1").value());
+    ASSERT_TRUE(throttle.failed("ann", "10.0.0.1"));
   }
-  EXPECT_FALSE(throttle.allowed("ann", "10.0.0.2"));  // the account, from anywhere
-  EXPECT_FALSE(throttle.allowed("bob", "10.0.0.1"));  // the address, for any account
-  EXPECT_TRUE(throttle.allowed("bob", "10.0.0.2"));
-  throttle.succeeded("ann", "10.0.0.1");
-  EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1"));
+  EXPECT_FALSE(throttle.allowed("ann", "10.0.0.2").value());  // the account, from anywhere
+  EXPECT_FALSE(throttle.allowed("bob", "10.0.0.1").value());  // the address, for any account
+  EXPECT_TRUE(throttle.allowed("bob", "10.0.0.2").value());
+  ASSERT_TRUE(throttle.succeeded("ann", "10.0.0.1"));
+  EXPECT_TRUE(throttle.allowed("ann", "10.0.0.1").value());
 }
 
 TEST(DashboardStoreTest, FiltersSearchAndPagesFindTheRightReports) {

@@ -164,12 +164,51 @@ Dashboard::Dashboard(Store& store, const ServiceConfig& config, DashboardOptions
     : store_(store),
       config_(config),
       options_(std::move(options)),
-      throttle_(options_.maxLoginFailures, options_.throttleWindow) {}
+      throttle_(store, options_.maxLoginFailures, options_.throttleWindow) {}
 
 void Dashboard::log(const std::string& line) const {
   if (options_.log) {
     options_.log(line);
   }
+}
+
+// A database that cannot be reached now is a 503, as the service's API answers it; the next
+// request connects again.
+AdminResponse Dashboard::storeFailure(const Error& error, bool json,
+                                      const std::string& message) const {
+  log(message + " " + error.description());
+  if (Store::isUnavailable(error)) {
+    return json ? jsonResponse(503, {{"error", "the dashboard cannot reach its database now"}})
+                : textResponse(503, "The database cannot be reached now. Try again shortly.");
+  }
+  return json ? jsonResponse(500, {{"error", "the store cannot be read"}})
+              : textResponse(500, message);
+}
+
+// The connection's address, or behind a trusted proxy the address that proxy added last to
+// X-Forwarded-For; what comes before it is the client's own word.
+std::string Dashboard::clientAddress(const AdminRequest& request) const {
+  const std::vector<std::string>& proxies = options_.trustedProxies;
+  const std::optional<std::string> forwarded = request.header("X-Forwarded-For");
+  if (!forwarded ||
+      std::find(proxies.begin(), proxies.end(), request.remoteAddress) == proxies.end()) {
+    return request.remoteAddress;
+  }
+  std::string_view last = *forwarded;
+  if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos) {
+    last.remove_prefix(comma + 1);
+  }
+  while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) {
+    last.remove_prefix(1);
+  }
+  while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) {
+    last.remove_suffix(1);
+  }
+  const bool address =
+      !last.empty() && last.size() <= 45 && std::all_of(last.begin(), last.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':';
+      });
+  return address ? std::string(last) : request.remoteAddress;
 }
 
 AdminResponse Dashboard::handle(const AdminRequest& request) {
@@ -207,15 +246,19 @@ AdminResponse Dashboard::route(const AdminRequest& request) {
   }
 
   // Everything else needs a session.
+  const bool api = !parts.empty() && parts[0] == "api";
   std::optional<Visitor> visitor;
   if (const std::optional<std::string> token = AdminRequest::first(request.cookies, kSessionCookie);
       token && token->size() == 64) {
     const std::string hash = passwords::tokenHash(*token);
-    if (Result<std::optional<Session>> session = store_.session(hash); session && session.value()) {
+    Result<std::optional<Session>> session = store_.session(hash);
+    if (!session) {
+      return storeFailure(session.error(), api, "The session cannot be read.");
+    }
+    if (session.value()) {
       visitor = Visitor{hash, *session.value()};
     }
   }
-  const bool api = !parts.empty() && parts[0] == "api";
   if (!visitor) {
     if (api) {
       return jsonResponse(401, {{"error", "log in first"}});
@@ -226,7 +269,7 @@ AdminResponse Dashboard::route(const AdminRequest& request) {
   if (post) {
     const std::optional<std::string> csrf = AdminRequest::first(request.form, "csrf");
     if (!csrf || !passwords::sameToken(*csrf, visitor->session.csrfToken)) {
-      log("refused a form without its token from " + request.remoteAddress);
+      log("refused a form without its token from " + clientAddress(request));
       return textResponse(403, "Forbidden: the form's token is missing or wrong; reload the page.");
     }
   }
@@ -291,13 +334,18 @@ AdminResponse Dashboard::login(const AdminRequest& request) {
   // Names have at most 64 bytes; the cut bounds what the throttle keeps per attempt.
   const std::string name = AdminRequest::first(request.form, "name").value_or("").substr(0, 65);
   const std::string password = AdminRequest::first(request.form, "password").value_or("");
-  if (!throttle_.allowed(name, request.remoteAddress)) {
-    log("login throttled for an account or address (" + request.remoteAddress + ")");
+  const std::string address = clientAddress(request);
+  Result<bool> allowed = throttle_.allowed(name, address);
+  if (!allowed) {
+    return storeFailure(allowed.error(), false, "The failed logins cannot be read.");
+  }
+  if (!allowed.value()) {
+    log("login throttled for an account or address (" + address + ")");
     return loginPage(request, 429, "Too many failed attempts. Try again later.");
   }
   Result<std::optional<std::string>> hash = store_.passwordHash(name);
   if (!hash) {
-    return textResponse(500, "The account store cannot be read.");
+    return storeFailure(hash.error(), false, "The account store cannot be read.");
   }
   bool verified = false;
   if (hash.value() && password.size() <= 1024) {
@@ -306,17 +354,21 @@ AdminResponse Dashboard::login(const AdminRequest& request) {
     passwords::verifyNothing(std::string_view(password).substr(0, 1024));
   }
   if (!verified) {
-    throttle_.failed(name, request.remoteAddress);
-    log("failed login from " + request.remoteAddress);
+    log("failed login from " + address);
+    if (Result<Unit> counted = throttle_.failed(name, address); !counted) {
+      return storeFailure(counted.error(), false, "The failed login cannot be counted.");
+    }
     return loginPage(request, 401, "Wrong name or password.");
   }
-  throttle_.succeeded(name, request.remoteAddress);
+  if (Result<Unit> cleared = throttle_.succeeded(name, address); !cleared) {
+    return storeFailure(cleared.error(), false, "The failed logins cannot be cleared.");
+  }
   const std::string token = passwords::randomToken();
   const std::int64_t lifetime = options_.sessionLifetime.count();
   Session session{name, passwords::randomToken(),
                   static_cast<std::int64_t>(std::time(nullptr) + lifetime) * 1000};
-  if (!store_.addSession(passwords::tokenHash(token), session)) {
-    return textResponse(500, "The session cannot be stored.");
+  if (Result<Unit> added = store_.addSession(passwords::tokenHash(token), session); !added) {
+    return storeFailure(added.error(), false, "The session cannot be stored.");
   }
   AdminResponse response = redirect("/");
   response.headers.emplace_back("Set-Cookie", sessionCookie(token, lifetime, request.tls));
@@ -324,7 +376,9 @@ AdminResponse Dashboard::login(const AdminRequest& request) {
 }
 
 AdminResponse Dashboard::logout(const AdminRequest& request, const Visitor& visitor) {
-  (void)store_.removeSession(visitor.tokenHash);
+  if (Result<Unit> removed = store_.removeSession(visitor.tokenHash); !removed) {
+    return storeFailure(removed.error(), false, "The session cannot be ended.");
+  }
   AdminResponse response = redirect("/login");
   response.headers.emplace_back("Set-Cookie", sessionCookie("", 0, request.tls));
   return response;
@@ -364,8 +418,7 @@ AdminResponse Dashboard::reportList(const AdminRequest& request, const Visitor& 
 
   Result<ReportPage> found = store_.findReports(filter);
   if (!found) {
-    log("cannot list reports: " + found.error().description());
-    return textResponse(500, "The reports cannot be read.");
+    return storeFailure(found.error(), json, "The reports cannot be read.");
   }
   std::string nextQuery;
   for (const char* name :
@@ -452,7 +505,7 @@ AdminResponse Dashboard::reportList(const AdminRequest& request, const Visitor& 
 AdminResponse Dashboard::reportPage(const std::string& id, const Visitor& visitor, bool json) {
   Result<std::optional<StoredReport>> found = store_.report(id);
   if (!found) {
-    return textResponse(500, "The report cannot be read.");
+    return storeFailure(found.error(), json, "The report cannot be read.");
   }
   if (!found.value()) {
     return json ? jsonResponse(404, {{"error", "no such report"}})
@@ -558,7 +611,7 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
                                         const AdminRequest& request, const Visitor& visitor) {
   Result<std::optional<StoredReport>> found = store_.report(reportId);
   if (!found) {
-    return textResponse(500, "The report cannot be read.");
+    return storeFailure(found.error(), false, "The report cannot be read.");
   }
   const AttachmentRecord* record = nullptr;
   if (found.value()) {
@@ -573,8 +626,7 @@ AdminResponse Dashboard::attachmentPage(const std::string& reportId,
   }
   Result<std::shared_ptr<const AttachmentFile>> stored = store_.attachmentFile(record->id);
   if (!stored) {
-    log("cannot read attachment " + record->id + ": " + stored.error().description());
-    return textResponse(500, "The attachment cannot be read.");
+    return storeFailure(stored.error(), false, "The attachment cannot be read.");
   }
   const std::filesystem::path file = stored.value()->path;
   if (action == "download") {
@@ -697,7 +749,7 @@ AdminResponse Dashboard::triage(const std::string& id, const std::string& action
     return textResponse(404, "Not found.");
   }
   if (!changed) {
-    return textResponse(500, "The report cannot be changed.");
+    return storeFailure(changed.error(), false, "The report cannot be changed.");
   }
   if (!changed.value()) {
     return textResponse(404, "No such report.");
@@ -721,7 +773,7 @@ AdminResponse Dashboard::exportReports(const AdminRequest& request) {
   for (const std::string& id : ids) {
     Result<std::optional<StoredReport>> found = store_.report(id);
     if (!found) {
-      return textResponse(500, "The reports cannot be read.");
+      return storeFailure(found.error(), false, "The reports cannot be read.");
     }
     if (found.value()) {
       reports.push_back(std::move(*found.value()));

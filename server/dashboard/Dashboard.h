@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tessaline::server {
 
@@ -16,6 +17,8 @@ struct DashboardOptions {
   int maxLoginFailures = 5;
   std::chrono::seconds throttleWindow = std::chrono::minutes(15);
   std::function<void(const std::string&)> log;  // may be empty
+  // Peers (canonical IP addresses) whose X-Forwarded-For names the client: a proxy in front.
+  std::vector<std::string> trustedProxies;
 };
 
 // The triage dashboard and its JSON API: login, the report list with filters and search, a
@@ -40,6 +43,8 @@ class Dashboard {
   AdminResponse triage(const std::string& id, const std::string& action,
                        const AdminRequest& request, const Visitor& visitor);
   AdminResponse exportReports(const AdminRequest& request);
+  AdminResponse storeFailure(const Error& error, bool json, const std::string& message) const;
+  std::string clientAddress(const AdminRequest& request) const;
   void log(const std::string& line) const;
 
   Store& store_;

@@ -1,6 +1,6 @@
 #include "LoginThrottle.h"
 
-#include <iterator>
+#include <string>
 
 namespace tessaline::server {
 
@@ -15,53 +15,29 @@ std::string addressKey(std::string_view address) {
 
 }  // namespace
 
-bool LoginThrottle::blocked(const std::string& key, Clock::time_point now) {
-  const auto found = failures_.find(key);
-  if (found == failures_.end()) {
-    return false;
-  }
-  if (now - found->second.last >= window_) {
-    failures_.erase(found);
-    return false;
-  }
-  return found->second.count >= maxFailures_;
-}
-
-void LoginThrottle::count(const std::string& key, Clock::time_point now) {
-  if (failures_.size() >= kMaxEntries) {
-    // Forget entries whose window has passed; if none has, the oldest-named half.
-    std::erase_if(failures_, [&](const auto& entry) { return now - entry.second.last >= window_; });
-    if (failures_.size() >= kMaxEntries) {
-      failures_.erase(failures_.begin(), std::next(failures_.begin(), kMaxEntries / 2));
+Result<bool> LoginThrottle::allowed(std::string_view account, std::string_view address) {
+  const std::int64_t windowMs = std::chrono::milliseconds(window_).count();
+  for (const std::string& key : {accountKey(account), addressKey(address)}) {
+    Result<std::int64_t> failures = store_.loginFailures(key, windowMs);
+    if (!failures) {
+      return failures.error();
+    }
+    if (failures.value() >= maxFailures_) {
+      return false;
     }
   }
-  Failures& entry = failures_[key];
-  if (now - entry.last >= window_) {
-    entry.count = 0;
-  }
-  ++entry.count;
-  entry.last = now;
+  return true;
 }
 
-bool LoginThrottle::allowed(std::string_view account, std::string_view address) {
-  std::lock_guard lock(mutex_);
-  const Clock::time_point now = Clock::now();
-  const bool accountBlocked = blocked(accountKey(account), now);
-  const bool addressBlocked = blocked(addressKey(address), now);
-  return !accountBlocked && !addressBlocked;
+Result<Unit> LoginThrottle::failed(std::string_view account, std::string_view address) {
+  const std::int64_t windowMs = std::chrono::milliseconds(window_).count();
+  Result<Unit> counted = store_.addLoginFailure(accountKey(account), windowMs);
+  return counted ? store_.addLoginFailure(addressKey(address), windowMs) : counted;
 }
 
-void LoginThrottle::failed(std::string_view account, std::string_view address) {
-  std::lock_guard lock(mutex_);
-  const Clock::time_point now = Clock::now();
-  count(accountKey(account), now);
-  count(addressKey(address), now);
-}
-
-void LoginThrottle::succeeded(std::string_view account, std::string_view address) {
-  std::lock_guard lock(mutex_);
-  failures_.erase(accountKey(account));
-  failures_.erase(addressKey(address));
+Result<Unit> LoginThrottle::succeeded(std::string_view account, std::string_view address) {
+  Result<Unit> cleared = store_.clearLoginFailures(accountKey(account));
+  return cleared ? store_.clearLoginFailures(addressKey(address)) : cleared;
 }
 
 }  // namespace tessaline::server

@@ -2,13 +2,14 @@
 """Two tessaline-service instances on one PostgreSQL behind nginx, loaded with the shipped
 deploy/nginx/tessaline.conf: tessaline-demo submits through nginx while one instance is killed
 with SIGKILL as an upload waits for it; every answered report is stored exactly once with its
-attachments; a dashboard session made on one instance works on the other and through nginx. The
-shipped systemd units pass systemd-analyze verify.
+attachments; a dashboard session made on one instance works on the other and through nginx; the
+login throttle is shared and counts the client's address behind nginx; without the database the
+dashboard answers 503. The shipped systemd units pass systemd-analyze verify.
 
 usage: scale_out_test.py SERVICE DEMO SOURCE_DIR CERT_DIR
 """
-import concurrent.futures, http.cookiejar, json, os, re, shutil, signal, socket, ssl
-import subprocess, sys, tempfile, threading, time, urllib.parse, urllib.request
+import concurrent.futures, http.client, http.cookiejar, json, os, re, shutil, signal, socket, ssl
+import subprocess, sys, tempfile, threading, time, urllib.error, urllib.parse, urllib.request
 
 NGINX = "/usr/sbin/nginx"
 PASSWORD = "correct horse battery"
@@ -34,7 +35,8 @@ class Instance:
         self.proc = subprocess.Popen(
             [SERVICE, "--port", "0", "--admin-port", "0", "--database", database,
              "--config", os.path.join(SOURCE, "server/sample-service-config.json"),
-             "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem")],
+             "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem"),
+             "--trusted-proxy", "127.0.0.1"],
             stdout=subprocess.PIPE, stderr=self.log, text=True)
         ports, deadline = {}, time.monotonic() + 30
         while len(ports) < 2 and time.monotonic() < deadline:
@@ -164,6 +166,15 @@ def dashboard(port, path, form=None, jar=http.cookiejar.CookieJar()):
     return json.loads(text) if path.startswith("/api/") else token and token.group(1).decode() or text
 
 
+def refused(port, path, form=None):
+    """The status and body of an answer the dashboard refuses."""
+    try:
+        dashboard(port, path, form)
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+    raise AssertionError(path + " was not refused")
+
+
 def verify_units(work):
     """The shipped systemd units load without a complaint, with this build's binary."""
     if not shutil.which("systemd-analyze"):
@@ -238,6 +249,19 @@ def main():
         report_id = results[0][0]
         dashboard(b.admin, "/reports/%s/status" % report_id, {"csrf": dashboard(b.admin, "/reports/" + report_id), "value": "triaged"})
         assert dashboard(a.admin, "/api/reports/" + report_id)[0]["status"] == "triaged"
+        # The login throttle is shared: five failures on a refuse the right password on b. Through
+        # nginx a login counts against the client's address (127.0.0.2), not nginx's (blocked now).
+        for attempt in range(6):
+            login = {"csrf": dashboard(a.admin, "/login"), "name": "admin", "password": PASSWORD if attempt == 5 else "wrong"}
+            assert refused(b.admin if attempt == 5 else a.admin, "/login", login)[0] == (429 if attempt == 5 else 401)
+        via_nginx = http.client.HTTPSConnection("127.0.0.1", proxy, context=TLS, timeout=30, source_address=("127.0.0.2", 0))
+        via_nginx.request("POST", "/login", "csrf=%s&name=bob&password=x" % ("0" * 64), {
+            "Cookie": "tessaline_login=" + "0" * 64, "Content-Type": "application/x-www-form-urlencoded"})
+        assert via_nginx.getresponse().status == 401
+        # Without its database the dashboard answers 503, as the API does.
+        stop_postgres(work)
+        assert refused(b.admin, "/api/reports") == (503, b'{"error":"the dashboard cannot reach its database now"}\n')
+        assert refused(a.admin, "/login", {"csrf": dashboard(a.admin, "/login"), "name": "admin", "password": PASSWORD})[0] == 503
         for instance in (a, b):  # a clean exit: no sanitizer report
             instance.stop()
             assert instance.proc.returncode == 0, open(instance.log.name).read()[-4000:]
