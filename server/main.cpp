@@ -241,6 +241,17 @@ int serve(const ServeArguments& arguments) {
     return 2;
   }
 
+  DashboardOptions dashboardOptions;
+  dashboardOptions.log = logLine;
+  for (const std::string& proxy : arguments.trustedProxies) {
+    const std::optional<std::string> address = canonicalAddress(proxy);
+    if (!address) {
+      std::cerr << "tessaline-service: --trusted-proxy " << proxy << " is not an IP address\n";
+      return 2;
+    }
+    dashboardOptions.trustedProxies.push_back(*address);
+  }
+
   tessaline::Result<ServiceConfig> config = ServiceConfig::load(arguments.config);
   if (!config) {
     std::cerr << "tessaline-service: " << arguments.config << ": " << config.error().description()
@@ -293,16 +304,6 @@ int serve(const ServeArguments& arguments) {
     if (!passwords::initialise()) {
       std::cerr << "tessaline-service: libsodium cannot start\n";
       return 1;
-    }
-    DashboardOptions dashboardOptions;
-    dashboardOptions.log = logLine;
-    for (const std::string& proxy : arguments.trustedProxies) {
-      const std::optional<std::string> address = canonicalAddress(proxy);
-      if (!address) {
-        std::cerr << "tessaline-service: --trusted-proxy " << proxy << " is not an IP address\n";
-        return 2;
-      }
-      dashboardOptions.trustedProxies.push_back(*address);
     }
     dashboard = std::make_unique<Dashboard>(*store.value(), dashboardConfig, dashboardOptions);
     AdminHttpOptions adminOptions;
