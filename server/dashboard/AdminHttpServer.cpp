@@ -58,8 +58,7 @@ MHD_Result answer(MHD_Connection* connection, const AdminResponse& response) {
       if (fd >= 0) {
         ::close(fd);
       }
-      return answer(connection,
-                    {500, "text/plain; charset=utf-8", "Cannot read the file.\n"});
+      return answer(connection, {500, "text/plain; charset=utf-8", "Cannot read the file.\n"});
     }
     reply = MHD_create_response_from_fd(static_cast<std::uint64_t>(info.st_size), fd);
   } else {
