@@ -49,6 +49,12 @@ struct FakeAlert final : platform::Alert {
   }
 };
 
+struct TwoScreens final : platform::ScreenSource {
+  std::vector<platform::Screen> screens() const override {
+    return {{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}};
+  }
+};
+
 class FormTest : public ::testing::Test {
  protected:
   void SetUp() override { makeModel("2.4.1", "310"); }
@@ -385,12 +391,19 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   EXPECT_TRUE(summary.ends_with("\n\n?")) << summary;
   FeedbackFormViewModel::setAwbazYLhws("build 42");
   platform::MainBundle::setInfoDictionary({});
+  platform::ScreenSource::install(std::make_shared<TwoScreens>());
   const std::string changed = model_->basicEnvironmentInformation();
+  platform::ScreenSource::install(nullptr);
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
   EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n"),
+            std::string::npos)
+      << changed;
   EXPECT_EQ(detail::screensText({}), "");
-  EXPECT_EQ(detail::screensText({{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}}),
-            "DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)");
+  const char* thermal[] = {"Unknown", "Nominal", "Fair", "Serious", "Critical", "Unknown"};
+  for (int state = -1; state <= 4; ++state) {
+    EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);
+  }
 }
 
 }  // namespace
