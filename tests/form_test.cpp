@@ -49,6 +49,12 @@ struct FakeAlert final : platform::Alert {
   }
 };
 
+struct TwoScreens final : platform::ScreenSource {
+  std::vector<platform::Screen> screens() const override {
+    return {{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}};
+  }
+};
+
 class FormTest : public ::testing::Test {
  protected:
   void SetUp() override { makeModel("2.4.1", "310"); }
@@ -161,27 +167,22 @@ TEST_F(FormTest, AnAcceptedConfigurationBindsTheFieldsAndPostsOnlyRealChangesLat
 }
 
 TEST_F(FormTest, ARefusedFormStaysUnboundAndIsNotLoadedAgain) {
-  const std::string code = operatingSystemBuildCode().value_or("ERROR");
   struct Case {
     std::string version, build;
     AppVersion minVersion;
     std::int64_t minBuild;
-    bool blocked;        // this machine's operating system build is blocked, twice
     const char* answer;  // instead of the configuration
     State expected;
   };
   const auto outdated = State::failed(Failure::outdatedApp());
   const auto badVersion = State::failed(Failure::generic("Invalid app version: beta"));
-  const auto blocked = State::failed(Failure::osBlocked("Reports from this build are closed."));
   const auto undecodable =
       State::failed(Failure::generic(Config::fromJson("").error().description()));
   const Case cases[] = {
-      {"2.4.1", "310", {2, 4, 2}, 0, false, nullptr, outdated},
-      {"2.4.1", "310", {}, 311, false, nullptr, outdated},
-      {"1.10.0", "1", {1, 9, 5}, 0, false, nullptr, State::idle()},
-      {"beta", "1", {}, 0, false, nullptr, badVersion},
-      {"2.4.1", "310", {}, 0, true, nullptr, blocked},
-      {"2.4.1", "310", {}, 0, false, "", undecodable},
+      {"2.4.1", "310", {2, 4, 2}, 0, nullptr, outdated},
+      {"1.10.0", "1", {1, 9, 5}, 0, nullptr, State::idle()},
+      {"beta", "1", {}, 0, nullptr, badVersion},
+      {"2.4.1", "310", {}, 0, "", undecodable},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.version + " " + c.build);
@@ -190,11 +191,6 @@ TEST_F(FormTest, ARefusedFormStaysUnboundAndIsNotLoadedAgain) {
     Config config = acceptingConfig();
     config.minVersion = c.minVersion;
     config.minBuildNumber = c.minBuild;
-    if (c.blocked) {
-      config.blockedOSBuilds = {{"other", "Other", "not this one"},
-                                {code, "This one", "Reports from this build are closed."},
-                                {code, "Again", "second match"}};
-    }
     loadAndWait(c.answer ? c.answer : config.toJson().value());
     EXPECT_EQ(model_->state.get(), c.expected);
     if (c.expected == State::idle()) {
@@ -210,18 +206,6 @@ TEST_F(FormTest, ARefusedFormStaysUnboundAndIsNotLoadedAgain) {
     platform::MainQueue::drain();
     EXPECT_EQ(server_.requests().size(), 1u);
   }
-}
-
-TEST_F(FormTest, AModelGoneBeforeTheAnswerDropsIt) {
-  auto reply = testing::Reply::json(acceptingConfig().toJson().value());
-  reply.delay = std::chrono::milliseconds(200);
-  server_.setReply("GET", "/v1/config", reply);
-  std::weak_ptr<FeedbackFormViewModel> weak = model_;
-  model_->loadForm();
-  ASSERT_TRUE(server_.waitForRequests(1));
-  model_.reset();
-  EXPECT_TRUE(weak.expired());
-  platform::MainQueue::drainUntil([] { return false; }, std::chrono::milliseconds(500));
 }
 
 TEST_F(FormTest, AReportIsValidOnlyWithinEveryRule) {
@@ -407,12 +391,15 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   EXPECT_TRUE(summary.ends_with("\n\n?")) << summary;
   FeedbackFormViewModel::setAwbazYLhws("build 42");
   platform::MainBundle::setInfoDictionary({});
+  platform::ScreenSource::install(std::make_shared<TwoScreens>());
   const std::string changed = model_->basicEnvironmentInformation();
+  platform::ScreenSource::install(nullptr);
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
   EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n"),
+            std::string::npos)
+      << changed;
   EXPECT_EQ(detail::screensText({}), "");
-  EXPECT_EQ(detail::screensText({{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}}),
-            "DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)");
   const char* thermal[] = {"Unknown", "Nominal", "Fair", "Serious", "Critical", "Unknown"};
   for (int state = -1; state <= 4; ++state) {
     EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);

@@ -6,7 +6,6 @@
 #include <platform/Logger.h>
 #include <platform/Process.h>
 #include <platform/Screens.h>
-#include <platform/SystemInfo.h>
 #include <platform/UserDefaults.h>
 #include <platform/detail/DrmScreens.h>
 #include <platform/detail/ProcessSupport.h>
@@ -185,22 +184,6 @@ TEST(UserDefaultsTest, ProcessValuesOverTheDefaultsFile) {
   EXPECT_TRUE(defaults.boolForKey("Missing"));
 }
 
-TEST(SystemInfoTest, MachineFactsAreOneLineTextAndPlausibleNumbers) {
-  for (const std::string& text :
-       {SystemInfo::hardwareModel(), SystemInfo::operatingSystemVersionString(),
-        SystemInfo::kernelOSVersion().value_or("")}) {
-    EXPECT_FALSE(text.empty());
-  }
-  EXPECT_GT(SystemInfo::processorCount(), 0);
-  EXPECT_GT(SystemInfo::physicalMemory(), 0u);
-  EXPECT_GT(SystemInfo::systemUptime(), 0.0);
-  EXPECT_GE(SystemInfo::thermalState(), -1);
-  EXPECT_LE(SystemInfo::thermalState(), 3);
-  EXPECT_EQ(removingControlCharacters("a\tb\nc\x7f"
-                                      "d\x1b[0m"),
-            "abcd[0m");
-}
-
 TEST(FormattersTest, ByteCountsAndDurationsInBriefUnits) {
   using F = ByteCountFormatter;
   constexpr auto binary = F::CountStyle::binary;
@@ -323,32 +306,6 @@ TEST(ScreensTest, AnXDisplayReportsItsActiveOutputsThroughXRandR) {
   EXPECT_FALSE(screens[0].localizedName.empty());
   EXPECT_EQ(screens[0].size, (std::pair{1280.0, 800.0}));
   EXPECT_EQ(screens[0].backingScaleFactor, 1);
-}
-
-class Installed final : public FilePanel, public Alert, public ScreenSource {
- public:
-  Result<std::optional<std::vector<Url>>> runModal(const OpenPanelOptions&) override {
-    return std::optional(std::vector<Url>{Url::fileURL("/tmp/chosen.png")});
-  }
-  int runModal(const AlertContent&) override { return 7; }
-  std::vector<Screen> screens() const override { return {{"Studio", std::nullopt, 2}}; }
-};
-
-TEST(ScreensTest, InstalledPanelAlertAndScreensAreUsedUntilRemoved) {
-  const auto defaults = std::tuple(FilePanel::current(), Alert::current(), ScreenSource::current());
-  ASSERT_TRUE(std::get<0>(defaults) && std::get<1>(defaults) && std::get<2>(defaults));
-  auto installed = std::make_shared<Installed>();
-  FilePanel::install(installed);
-  Alert::install(installed);
-  ScreenSource::install(installed);
-  EXPECT_EQ(FilePanel::current()->runModal({{"png"}, "Attach", true}).value()->at(0).path(),
-            "/tmp/chosen.png");
-  EXPECT_EQ(Alert::current()->runModal({"Error", "Too large.", {"OK"}}), 7);
-  EXPECT_EQ(ScreenSource::current()->screens().at(0).localizedName, "Studio");
-  FilePanel::install(nullptr);
-  Alert::install(nullptr);
-  ScreenSource::install(nullptr);
-  EXPECT_EQ(std::tuple(FilePanel::current(), Alert::current(), ScreenSource::current()), defaults);
 }
 
 // A stand-in for zenity or kdialog: records its arguments (each followed by \x1e) in
@@ -591,14 +548,8 @@ TEST(ProcessTest, TheChildInheritsNoDescriptorsBeyondTheStandardThree) {
   EXPECT_EQ(process.output().str(), "0\n1\n2\n3\n");
 }
 
-// What the stand-ins print is checked where the steps run them.
-TEST(ProcessTest, TheMacToolPathsRunTheStandIns) {
-  EXPECT_EQ(detail::resolveExecutable("/usr/bin/log"),
-            tessaline::testing::standInTool("tessaline-log"));
-  EXPECT_EQ(detail::resolveExecutable("/usr/bin/zip"), "/usr/bin/zip");
-  tessaline::testing::ScopedExecutableOverride fixture("/usr/bin/zip", "/bin/true");
-  EXPECT_EQ(detail::resolveExecutable("/usr/bin/zip"), "/bin/true");
-
+// The profiler stand-in refuses arguments it does not know.
+TEST(ProcessTest, TheProfilerStandInRefusesUnknownArguments) {
   for (const std::vector<std::string>& arguments :
        std::vector<std::vector<std::string>>{{"-timeout", "soon"}, {"-xml"}, {"-timeout"}}) {
     Process refused("/usr/sbin/system_profiler", arguments);

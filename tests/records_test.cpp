@@ -240,7 +240,6 @@ TEST(RecordsTest, FreshReportsHaveTheirOwnIdentityAndThePlaceholders) {
   const Feedback first;
   const Feedback second;
   EXPECT_NE(first.localId, second.localId);
-  EXPECT_EQ(first.reason, Reason::empty());
   EXPECT_EQ(first.reproductionFrequency.toJson().value(), R"({"id":-1,"title":"Select"})");
   EXPECT_GT(first.creationDate.timeIntervalSinceReferenceDate, 7e8);
   const std::string uuid = first.localId.uuidString();
