@@ -28,6 +28,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include <unistd.h>
 
@@ -373,6 +374,36 @@ TEST(ServiceAddressTest, AcceptsHttpsAnywhereAndHttpOnlyOnThisMachine) {
   EXPECT_EQ(Environment::current().baseURL().scheme(), "https");  // the built-in address
   EXPECT_EQ(APIError("say \"hi\"").description(),
             R"(APIError(localizedDescription: "say \"hi\""))");
+}
+
+TEST(ServiceRecordsTest, AnswersAndRequestsEncodeInFieldOrderAndHashByValue) {
+  EXPECT_EQ(UpdateCheckResponse::fallback().toJson().value(),
+            R"({"beta":false,"latestBuild":0,"updateAvailable":false})");
+  EXPECT_EQ((UpdateCheckResponse{true, 5, true, "New"}).toJson().value(),
+            R"({"beta":true,"latestBuild":5,"updateAvailable":true,"message":"New"})");
+  EXPECT_FALSE(UpdateCheckResponse::fromJson(R"({"beta":"no","latestBuild":1,)"
+                                             R"("updateAvailable":true})"));
+  EXPECT_EQ(FeedbackSubmissionResponse::fromJson(R"({"id":"x"})").value().toJson().value(),
+            R"({"id":"x"})");
+  EXPECT_EQ(AttachmentUploadResponse({"l", "a", "n"}).toJson().value(),
+            R"({"localId":"l","attachmentId":"a","name":"n"})");
+  // The remote id and the dates stay on this machine.
+  const auto request = FeedbackReportRequest::make(fullFeedback(), {{"a", "b"}});
+  const std::string json = request.toJson().value();
+  EXPECT_EQ(json.find("remoteId"), std::string::npos);
+  EXPECT_EQ(json.find("date"), std::string::npos);
+  EXPECT_EQ(json.find("Date"), std::string::npos);
+  EXPECT_EQ(FeedbackReportRequest::fromJson(json).value(), request);
+
+  const auto other = FeedbackReportRequest::make(fullFeedback(), {{"a", "c"}});
+  EXPECT_EQ(std::unordered_set<FeedbackReportRequest>({request, other, request}).size(), 2u);
+  EXPECT_EQ(std::unordered_set<UpdateCheckResponse>(
+                {{true, 5, true, "New"}, {true, 5, true, "New"}, UpdateCheckResponse::fallback()})
+                .size(),
+            2u);
+  EXPECT_EQ(std::unordered_set<AttachmentUploadResponse>({{"l", "a", "n"}, {"l", "a", "n"}}).size(),
+            1u);
+  EXPECT_EQ(std::unordered_set<FeedbackSubmissionResponse>({{"x"}, {"x"}, {"y"}}).size(), 2u);
 }
 
 // A deferred whose exchanges wait until the test finishes them, and what its subscribers saw.
