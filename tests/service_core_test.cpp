@@ -525,6 +525,7 @@ TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
   json body = reportBody(localId_, {{{"id", first["attachmentId"]}, {"name", first["name"]}},
                                     {{"id", second["attachmentId"]}, {"name", second["name"]}}});
   body["subject"] = "red \x1b[31m alert";
+  body["name"] = "O'Brien; UPDATE reports SET subject='x' --";
   body["messages"][0]["body"] = "line one\nline two\x07";
   const ServiceResponse response = post("/v1/reports", {}, body.dump());
   ASSERT_EQ(response.status, 201);
@@ -538,6 +539,9 @@ TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
   EXPECT_EQ(shown.find('\x07'), std::string::npos);
   EXPECT_NE(shown.find("Subject:     red \\x1B[31m alert"), std::string::npos) << shown;
   EXPECT_NE(shown.find("line one\nline two\\x07"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Name:        O'Brien; UPDATE reports SET subject='x' --\n"),
+            std::string::npos)
+      << shown;
   EXPECT_NE(shown.find("crash.ips  5 bytes  " +
                        store_->attachmentPath(first["attachmentId"].get<std::string>()).string()),
             std::string::npos)
@@ -558,7 +562,9 @@ TEST_F(ServiceCoreTest, OperatorCommandsShowEscapedTextAndExportCopies) {
   // Nothing is overwritten.
   EXPECT_EQ(exportReport(*store_, id, exported, out, err), 1);
   EXPECT_NE(err.str().find("is not empty"), std::string::npos);
-  EXPECT_EQ(showReport(*store_, "no-such-report", out, err), 1);
+  for (const char* missing : {"no-such-report", "%", "_", "' OR '1'='1"}) {
+    EXPECT_EQ(showReport(*store_, missing, out, err), 1) << missing;
+  }
 }
 
 // A connection lost in the middle of a request (a real one, cut by the server): that request is

@@ -1,23 +1,32 @@
-// The tessaline-service binary on loopback, driven over raw sockets where a well-behaved client
-// could not make the fault: refusals and bodies cut short, paths smuggled into query values, slow
-// and endless clients, invalid UTF-8, SQL metacharacters, start-up checks and a kill under load.
+// tessaline-service on loopback, driven over raw sockets where a well-behaved client could not
+// make the fault: refusals and bodies cut short, hostile names, slow, endless and stalled clients,
+// kept-alive connections, repeated submissions, signals, a full disk and a kill under load; and
+// the core's orphan sweeps racing reports.
+
+#include "ServiceConfig.h"
+#include "ServiceCore.h"
+#include "Store.h"
 
 #include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 
 #include <Tessaline/Url.h>
+#include <Tessaline/records/Base64.h>
 #include <Tessaline/records/Config.h>
 #include <Tessaline/records/Uuid.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/sha.h>
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,16 +55,18 @@ std::string encoded(std::string_view text) {
   return percentEncodeQueryValue(text);
 }
 
-// A plain TCP connection to the service on loopback.
+// A TCP connection to the service on loopback, from the given source address.
 class Connection {
  public:
-  explicit Connection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
+  explicit Connection(int port, const char* from = "127.0.0.1")
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{AF_INET, 0, {}, {}};
+    ::inet_pton(AF_INET, from, &address.sin_addr);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
     ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    const timeval timeout{5, 0};
+    const timeval timeout{20, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   }
   ~Connection() { ::close(fd_); }
@@ -73,24 +84,50 @@ class Connection {
     return true;
   }
   void endWriting() { ::shutdown(fd_, SHUT_WR); }
-  // True once the service has closed (or reset) the connection, false when it stayed silent for
-  // `wait`; what it sent meanwhile is appended to `answer`.
-  bool closedByService(std::string& answer, std::chrono::milliseconds wait) {
-    for (char buffer[4096];;) {
-      pollfd readable{fd_, POLLIN, 0};
-      if (::poll(&readable, 1, static_cast<int>(wait.count())) <= 0) {
-        return false;
+  // The next answer (head and Content-Length body); empty when none came whole.
+  std::string answer() {
+    for (;;) {
+      const std::size_t end = received_.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        const std::size_t field = received_.find("Content-Length: ");
+        const std::size_t size =
+            end + 4 + (field < end ? std::stoul(received_.substr(field + 16)) : 0);
+        if (received_.size() >= size) {
+          std::string whole = received_.substr(0, size);
+          received_.erase(0, size);
+          return whole;
+        }
       }
-      const ssize_t count = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (count <= 0) {
-        return count == 0 || (errno != EAGAIN && errno != EINTR);
+      if (!fill(20s)) {
+        return {};
       }
-      answer.append(buffer, static_cast<std::size_t>(count));
     }
   }
+  // True once the service has closed (or reset) the connection, false when it stayed silent for
+  // `wait`; what it sent meanwhile is kept in received().
+  bool closedByService(std::chrono::milliseconds wait = 20s) {
+    while (fill(wait)) {
+    }
+    return ended_;
+  }
+  const std::string& received() const { return received_; }
 
  private:
+  bool fill(std::chrono::milliseconds wait) {
+    pollfd readable{fd_, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(wait.count())) <= 0) {
+      return false;
+    }
+    char buffer[16384];
+    const ssize_t count = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    ended_ = count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR);
+    received_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    return count > 0;
+  }
+
   int fd_;
+  std::string received_;
+  bool ended_ = false;
 };
 
 // One request on a connection of its own; everything answered until the service closes it.
@@ -98,9 +135,8 @@ std::string exchange(int port, std::string request) {
   request.insert(request.find("\r\n") + 2, "Connection: close\r\n");
   Connection connection(port);
   connection.send(request);
-  std::string answer;
-  connection.closedByService(answer, 20s);
-  return answer;
+  connection.closedByService();
+  return connection.received();
 }
 
 std::string post(const std::string& target, std::string_view body,
@@ -112,6 +148,7 @@ std::string post(const std::string& target, std::string_view body,
 std::string get(const std::string& target) {
   return "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n";
 }
+const std::string kGetConfig = get("/v1/config");
 
 int statusOf(const std::string& answer) {
   return answer.starts_with("HTTP/1.1 ") ? std::atoi(answer.c_str() + 9) : 0;
@@ -123,10 +160,10 @@ json bodyOf(const std::string& answer) {
                                     : json::parse(answer.substr(start + 4), nullptr, false);
 }
 
-// A 4xx answer whose body is {"error": text} and nothing else.
+// A 4xx or 5xx answer whose body is {"error": text} and nothing else.
 bool isJsonError(const std::string& answer) {
   const json body = bodyOf(answer);
-  return statusOf(answer) / 100 == 4 && body.is_object() && body.size() == 1 &&
+  return statusOf(answer) >= 400 && body.is_object() && body.size() == 1 &&
          body.contains("error") && body["error"].is_string();
 }
 
@@ -134,6 +171,13 @@ std::string chunk(std::string_view data) {
   std::ostringstream text;
   text << std::hex << data.size() << "\r\n" << data << "\r\n";
   return text.str();
+}
+
+std::string digestOf(const std::string& bytes) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  return "Repr-Digest: sha-256=:" +
+         base64Encode(std::string_view(reinterpret_cast<char*>(digest), sizeof digest)) + ":\r\n";
 }
 
 // Every path below the root, relative to it.
@@ -145,11 +189,6 @@ std::set<std::filesystem::path> fileTree(const std::filesystem::path& root) {
     paths.insert(std::filesystem::relative(entry->path(), root));
   }
   return paths;
-}
-
-bool isCanonicalUuid(const std::string& text) {
-  const std::optional<Uuid> uuid = Uuid::parse(text);
-  return uuid && uuid->uuidString() == text;
 }
 
 json reportBody(const std::string& localId, const json& attachments = json::array()) {
@@ -165,6 +204,12 @@ json reportBody(const std::string& localId, const json& attachments = json::arra
 
 json listed(const json& upload) {
   return json::array({{{"id", upload["attachmentId"]}, {"name", upload["name"]}}});
+}
+
+std::string uploadTarget(const std::string& localId, const std::string& fileId = "log",
+                         const std::string& extension = "txt") {
+  return "/v1/attachments?fileId=" + encoded(fileId) + "&localId=" + encoded(localId) +
+         "&extension=" + encoded(extension);
 }
 
 class ServiceAbuseTest : public ::testing::Test {
@@ -196,11 +241,6 @@ class ServiceAbuseTest : public ::testing::Test {
     return runServiceCommand(arguments);
   }
 
-  static std::string uploadTarget(const std::string& localId, const std::string& fileId = "log",
-                                  const std::string& extension = "txt") {
-    return "/v1/attachments?fileId=" + encoded(fileId) + "&localId=" + encoded(localId) +
-           "&extension=" + encoded(extension);
-  }
   json upload(const std::string& localId, const std::string& bytes,
               const std::string& fileId = "log", const std::string& extension = "txt") {
     const std::string answer =
@@ -214,11 +254,25 @@ class ServiceAbuseTest : public ::testing::Test {
     const json body = bodyOf(answer);
     return body.is_object() && body.contains("id") ? body["id"].get<std::string>() : "";
   }
-
-  void expectStillServing() {
-    const std::string answer = exchange(port(), get("/v1/config"));
-    EXPECT_EQ(statusOf(answer), 200) << answer;
+  // Runs requests on one connection; their statuses.
+  static std::vector<int> statuses(Connection& connection,
+                                   const std::vector<std::string>& requests) {
+    std::vector<int> answered;
+    for (const std::string& request : requests) {
+      connection.send(request);
+      answered.push_back(statusOf(connection.answer()));
+    }
+    return answered;
   }
+
+  long storedFiles() const {
+    if (testing::usesPostgres()) {
+      return std::stol(testing::PostgresClient(testing::storeLocation(dataDir()))
+                           .query("SELECT count(*) FROM attachments"));
+    }
+    return std::distance(std::filesystem::directory_iterator(attachmentsDir()), {});
+  }
+  void expectStillServing() { EXPECT_EQ(statusOf(exchange(port(), kGetConfig)), 200); }
   void expectNothingStored() {
     EXPECT_EQ(fileTree(attachmentsDir()), std::set<std::filesystem::path>());
     const auto list = command({"list"});
@@ -229,6 +283,7 @@ class ServiceAbuseTest : public ::testing::Test {
   testing::TemporaryDirectory directory_{"tessaline-service-abuse"};
   std::unique_ptr<ServiceProcess> service_;
 };
+using ServiceHttpTest = ServiceAbuseTest;
 
 // Each refusal is one JSON error, none answers the request hidden in a body, and a body cut short
 // or framed wrongly ends its connection; nothing of them is stored.
@@ -248,8 +303,6 @@ TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
   }
   json longReport = reportBody(localId);
   longReport["messages"][0]["body"] = std::string(1024 * 1024, 'm');
-  json unknownUpload = reportBody(localId);
-  unknownUpload["attachments"] = {{{"id", Uuid::random().uuidString()}, {"name", "x"}}};
 
   struct Case {
     std::string request;
@@ -263,15 +316,13 @@ TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
        413, true},
       {post(upload, hidden, "Content-Encoding: gzip\r\n"), 415, true},
       {post("/v1/attachments?fileId=%FF&localId=" + localId + "&extension=", hidden), 400, true},
+      {post("/v1/attachments?fileId=\xc0\xaf&localId=" + localId + "&extension=", hidden), 400,
+       true},
       {post("/v1/elsewhere", hidden), 404, true},
       {"GET /v1/config HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(hidden.size()) +
            "\r\n\r\n" + hidden,
        400, true},
       {post("/v1/reports", "{\"localId\":"), 400, true},
-      {post("/v1/reports", unknownUpload.dump()), 422, true},
-      {get("/v1/updateCheck?buildNumber=1&train=unknown"), 404, true},
-      {get("/v1/config?" + std::string(9000, 'q')), 414, true},
-      {"PUT /v1/reports HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 405, true},
       {"POST /v1/reports HTTP/1.1\r\nHost: x\r\n\r\n", 400, true},
       {post("/v1/reports", longReport.dump()), 0, false},
       {bigReport + "0\r\n\r\n", 0, false},
@@ -296,8 +347,8 @@ TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
     if (each.endWriting) {
       connection.endWriting();
     }
-    std::string answer;
-    EXPECT_TRUE(connection.closedByService(answer, 30s));
+    EXPECT_TRUE(connection.closedByService(30s));
+    const std::string& answer = connection.received();
     if (each.status != 0) {
       EXPECT_EQ(statusOf(answer), each.status) << answer;
       EXPECT_EQ(answer.find("HTTP/1.1 ", 1), std::string::npos) << answer;
@@ -306,6 +357,97 @@ TEST_F(ServiceAbuseTest, OversizedAndTruncatedBodiesStoreNothing) {
   }
   expectStillServing();
   expectNothingStored();
+}
+
+// Requests a server must refuse (ambiguous framing, folded or oversized heads, HEAD): a JSON
+// error, then the connection closes.
+TEST_F(ServiceHttpTest, AmbiguousOrOversizedHeadsAreRefusedAndTheConnectionClosed) {
+  start();
+  std::string manyFields;
+  for (int index = 0; index < 101; ++index) {
+    manyFields += "X-F" + std::to_string(index) + ": v\r\n";
+  }
+  const std::string reportHead = "POST /v1/reports HTTP/1.1\r\nHost: x\r\n";
+  const std::vector<std::pair<std::string, int>> cases = {
+      {reportHead + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+      {reportHead + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400},
+      {reportHead + "Transfer-Encoding: gzip, chunked, gzip\r\n\r\n", 400},
+      {"GET /v1/config HTTP/1.1\r\nHost: x\r\nX-Folded: a\r\n b\r\n\r\n", 400},
+      {"GET /v1/config HTTP/1.1\r\n" + manyFields + "\r\n", 431},
+      {"GET /v1/config HTTP/1.1\r\nX-Big: " + std::string(20000, 'b') + "\r\n\r\n", 431},
+      {get("/v1/config?" + std::string(9000, 'q')), 414},
+      {"HEAD /v1/config HTTP/1.1\r\nHost: x\r\n\r\n", 405},  // its body is not read
+  };
+  for (const auto& [request, status] : cases) {
+    SCOPED_TRACE(request.substr(0, 80));
+    Connection connection(port());
+    connection.send(request);
+    const std::string answer = connection.answer();
+    EXPECT_EQ(statusOf(answer), status) << answer;
+    EXPECT_TRUE(isJsonError(answer)) << answer;
+    EXPECT_TRUE(connection.closedByService());
+  }
+}
+
+// Refused bodies small enough to drain leave the connection usable, and none of their bytes
+// count as a request; a body past the drain bound is refused before it is sent, then closed.
+TEST_F(ServiceHttpTest, KeptAliveConnectionsSurviveRefusalsAndDrainBodies) {
+  start({"--max-upload-bytes", "16"});
+  const std::string upload = uploadTarget(Uuid::random().uuidString());
+  Connection connection(port());
+  EXPECT_EQ(statuses(connection,
+                     {kGetConfig, post(upload, std::string(20, 'x') + kGetConfig),
+                      post("/v1/nowhere", kGetConfig),
+                      "POST " + upload + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n20\r\n" +
+                          std::string(32, 'x') + "\r\n0\r\n\r\n",
+                      post(upload, "fits"), kGetConfig + kGetConfig, /* its second answer */ "",
+                      "POST " + upload + " HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n"}),
+            (std::vector<int>{200, 413, 404, 413, 201, 200, 200, 413}));
+  EXPECT_TRUE(connection.closedByService());
+  EXPECT_EQ(storedFiles(), 1);
+}
+
+TEST_F(ServiceHttpTest, RepeatedSubmissionsAreStoredOnce) {
+  start();
+  const std::string localId = Uuid::random().uuidString();
+  const std::string upload = uploadTarget(localId);
+  const std::string report = reportBody(localId).dump();
+  json other = reportBody(localId);
+  other["subject"] = "Other";
+  struct Case {
+    std::string target, body, headers;
+    int status;
+    bool repeat;  // answered as the last 201, byte for byte
+  };
+  const std::vector<Case> cases = {
+      {upload, "bytes", "Idempotency-Key: u1\r\n" + digestOf("bytes"), 201, false},
+      {upload, "bytes", "Idempotency-Key: \"u1\"\r\n", 201, true},
+      {upload, "other", "Idempotency-Key: u1\r\n", 422, false},
+      {uploadTarget(localId, "b"), "bytes", "Idempotency-Key: u1\r\n", 422, false},
+      {upload, "bytes", digestOf("other"), 400, false},
+      {upload, "bytes", "Repr-Digest: sha-256=:bm90IDMyIGJ5dGVz:\r\n", 400, false},
+      {upload, "bytes", "Idempotency-Key: \"\"\r\n", 400, false},
+      {"/v1/reports", report, "Idempotency-Key: r1\r\n", 201, false},
+      {"/v1/reports", report, "Idempotency-Key: r1\r\n" + digestOf(report), 201, true},
+      {"/v1/reports", other.dump(), "Idempotency-Key: r1\r\n", 422, false},
+  };
+  Connection connection(port());
+  std::string first;
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.headers + each.body);
+    connection.send(post(each.target, each.body, each.headers));
+    const std::string answer = connection.answer();
+    EXPECT_EQ(statusOf(answer), each.status) << answer;
+    if (each.repeat) {
+      EXPECT_EQ(bodyOf(answer), bodyOf(first));
+    } else if (each.status == 201) {
+      first = answer;
+    } else {
+      EXPECT_TRUE(isJsonError(answer)) << answer;
+    }
+  }
+  EXPECT_EQ(storedFiles(), 1);
+  EXPECT_EQ(std::ranges::count(command({"list"}).out, '\n'), 1);
 }
 
 // Client names full of path and SQL metacharacters never reach outside the data folder, and are
@@ -318,7 +460,6 @@ TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim
       "../escaped",
       "../../outside/escaped",
       "..",
-      ".",
       "a/../../../escaped",
       "....//....//escaped",
       "..\\..\\escaped",
@@ -326,16 +467,13 @@ TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim
       "/tmp/tessaline-abuse-escaped",
       (root() / "outside" / "absolute").string(),
       "%2e%2e%2fescaped",  // arrives as this text: one decoding only
-      "%252e%252e%252fescaped",
       std::string("escaped\0.txt", 12),
-      "..%00/escaped",
   };
   const std::string localId = Uuid::random().uuidString();
   json stored = json::array();
   for (const std::string& value : hostile) {
     // Raw: the value's bytes as they are in the request line (a blank would end it).
-    const std::string raw = value.find(' ') == std::string::npos ? value : encoded(value);
-    for (const std::string& put : {encoded(value), raw}) {
+    for (const std::string& put : {encoded(value), value}) {
       for (const std::string& target :
            {"/v1/attachments?fileId=" + put + "&localId=" + localId + "&extension=txt",
             "/v1/attachments?fileId=log&localId=" + localId + "&extension=" + put,
@@ -345,15 +483,10 @@ TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim
           EXPECT_TRUE(isJsonError(answer)) << target << "\n" << answer;
           continue;
         }
-        const json body = bodyOf(answer);
-        const std::string name = body["name"];
+        const std::string name = bodyOf(answer)["name"];
         EXPECT_EQ(name.find_first_of(std::string("/\0", 2)), std::string::npos) << name;
         EXPECT_NE(name.front(), '.') << name;
-        stored.push_back(listed(body)[0]);
-      }
-      for (const std::string& target : {"/v1/updateCheck?buildNumber=" + put + "&train=stable",
-                                        "/v1/updateCheck?buildNumber=310&train=" + put}) {
-        EXPECT_TRUE(isJsonError(exchange(port(), get(target)))) << target;
+        stored.push_back(listed(bodyOf(answer))[0]);
       }
     }
   }
@@ -370,39 +503,22 @@ TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim
 
   json report = reportBody(localId, stored);
   report["subject"] = "Robert'); DROP TABLE reports;--";
-  report["messages"] = {
-      {{"body", "100% of 'single' and \"double\" quotes, \\ back_slash, -- dash"}},
-      {{"body", "'; DELETE FROM report_messages\nWHERE '1'='1"}},
-      {{"body", "/* comment */ UNION SELECT * FROM attachments; %_%"}}};
-  report["name"] = "O'Brien; UPDATE reports SET subject='x'";
-  report["email"] = "x'--@example.org";
+  report["messages"] = {{{"body", "'; DELETE FROM report_messages\nWHERE '1'='1 /* %_ */"}}};
   const std::string id = postReport(report);
   ASSERT_FALSE(id.empty());
   // A second report after the first, so a statement that escaped would have hit something.
   const std::string second = postReport(reportBody(Uuid::random().uuidString()));
-  const auto show = command({"show", id});
-  for (const std::string& expected :
-       {"Reason:      1 (Something crashed)\nFrequency:   2 (Sometimes)\nSubject:     " +
-            report["subject"].get<std::string>() + "\n",
-        "Name:        " + report["name"].get<std::string>() + "\n",
-        "Email:       " + report["email"].get<std::string>() + "\n",
-        "Message 1:\n" + report["messages"][0]["body"].get<std::string>() + "\n",
-        "Message 2:\n" + report["messages"][1]["body"].get<std::string>() + "\n",
-        "Message 3:\n" + report["messages"][2]["body"].get<std::string>() + "\n",
-        "  " + sql["name"].get<std::string>() + "  7 bytes  " + attachmentsDir().string()}) {
-    EXPECT_NE(show.out.find(expected), std::string::npos) << expected << "\n" << show.out;
-  }
+  const std::string shown = command({"show", id}).out;
+  EXPECT_NE(shown.find("  " + sql["name"].get<std::string>() + "  7 bytes  "), std::string::npos)
+      << shown;
   const auto list = command({"list"});
   EXPECT_NE(list.out.find(id + "\t"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("\tRobert'); DROP TABLE reports;--\n"), std::string::npos);
   EXPECT_NE(list.out.find(second + "\t"), std::string::npos) << list.out;
-  for (const char* pattern : {"%", "_", "' OR '1'='1"}) {
-    EXPECT_NE(command({"show", pattern}).err.find("no report with id"), std::string::npos);
-  }
   const auto exported = command({"export", id, (root() / "export").string()});
   EXPECT_EQ(exported.exitCode, 0) << exported.err;
   const json document = json::parse(std::ifstream(root() / "export" / "report.json"));
-  for (const char* key : {"subject", "name", "email", "messages"}) {
+  for (const char* key : {"subject", "messages"}) {
     EXPECT_EQ(document[key], report[key]) << key;
   }
 
@@ -412,7 +528,8 @@ TEST_F(ServiceAbuseTest, HostileNamesStayInsideTheDataFolderAndAreStoredVerbatim
   std::size_t exportedFiles = 0;
   for (const std::filesystem::path& path : fileTree(root())) {
     if (path.parent_path() == "data/attachments") {
-      EXPECT_TRUE(isCanonicalUuid(path.filename())) << path;
+      const std::optional<Uuid> uuid = Uuid::parse(path.filename().string());
+      EXPECT_TRUE(uuid && uuid->uuidString() == path.filename()) << path;
     } else if (path.parent_path() == "export/attachments") {
       ++exportedFiles;
     } else {
@@ -441,23 +558,21 @@ TEST_F(ServiceAbuseTest, EndlessRequestHeadsAreCutOff) {
     Connection connection(port());
     connection.send(head);
     std::size_t sent = head.size();
-    std::string answer;
     bool closed = false;
     while (!closed && sent < 64u * 1024 * 1024 && connection.send(repeated)) {
       sent += repeated.size();
-      closed = connection.closedByService(answer, 0ms);
+      closed = connection.closedByService(0ms);
     }
-    EXPECT_TRUE(closed || connection.closedByService(answer, 20s));
+    EXPECT_TRUE(closed || connection.closedByService());
     EXPECT_LT(sent, 16u * 1024 * 1024);
-    EXPECT_TRUE(isJsonError(answer)) << answer;  // refused, not left to time out
-    std::cout << "endless head: cut off after " << sent / 1024 << " KiB sent\n";
+    EXPECT_TRUE(isJsonError(connection.received())) << connection.received();
   }
   expectStillServing();
   expectNothingStored();
 }
 
-// More slow connections than workers, trickling a byte at a time: ordinary clients are served
-// meanwhile, and the service ends every slow connection.
+// More slow connections than workers, trickling a byte at a time, and stalled TLS handshakes:
+// ordinary clients are served meanwhile, and the service ends every slow connection.
 TEST_F(ServiceAbuseTest, SlowClientsAreCutOffWhileOthersAreServed) {
   start({"--threads", "2", "--read-timeout", "1", "--max-upload-bytes", "100000"});
   const std::string head = "POST " + uploadTarget(Uuid::random().uuidString(), "slow") +
@@ -467,7 +582,6 @@ TEST_F(ServiceAbuseTest, SlowClientsAreCutOffWhileOthersAreServed) {
     std::string trickle;  // sent a byte at a time
     std::size_t sent = 0;
     bool closed = false;
-    std::string answer{};
   };
   std::vector<Slow> slow;
   for (int index = 0; index < 3; ++index) {
@@ -477,13 +591,12 @@ TEST_F(ServiceAbuseTest, SlowClientsAreCutOffWhileOthersAreServed) {
     }
     slow.back().connection->send(head);  // then its body a byte at a time
   }
-  std::atomic<bool> stop{false};
   std::thread trickler([&] {
     const auto deadline = Clock::now() + 60s;
-    while (!stop && Clock::now() < deadline &&
+    while (Clock::now() < deadline &&
            !std::all_of(slow.begin(), slow.end(), [](const Slow& each) { return each.closed; })) {
       for (Slow& each : slow) {
-        each.closed = each.closed || each.connection->closedByService(each.answer, 0ms) ||
+        each.closed = each.closed || each.connection->closedByService(0ms) ||
                       (each.sent < each.trickle.size() &&
                        !each.connection->send(each.trickle.substr(each.sent++, 1)));
       }
@@ -495,10 +608,10 @@ TEST_F(ServiceAbuseTest, SlowClientsAreCutOffWhileOthersAreServed) {
     EXPECT_FALSE(postReport(reportBody(localId, listed(upload(localId, "ordinary")))).empty());
   }
   trickler.join();
-  stop = true;
   for (const Slow& each : slow) {
     EXPECT_TRUE(each.closed);
-    EXPECT_TRUE(each.answer.empty() || isJsonError(each.answer)) << each.answer;
+    const std::string& answer = each.connection->received();
+    EXPECT_TRUE(answer.empty() || isJsonError(answer)) << answer;
     EXPECT_LT(each.sent, 1000u);
   }
   EXPECT_EQ(fileTree(attachmentsDir()).size(), 3u);
@@ -522,45 +635,34 @@ TEST_F(ServiceAbuseTest, StalledTlsHandshakesDoNotHoldTheWorkers) {
   ASSERT_TRUE(config) << httplib::to_string(config.error());
   EXPECT_EQ(config->status, 200);
   for (auto& connection : stalled) {
-    std::string answer;
-    EXPECT_TRUE(connection->closedByService(answer, 30s));
+    EXPECT_TRUE(connection->closedByService(30s));
   }
 }
 
-// Bad sequences in a report's texts and keys and in query values, raw or percent-encoded.
-TEST_F(ServiceAbuseTest, InvalidUtf8IsRefusedWithAJsonError) {
-  start();
-  const std::string localId = Uuid::random().uuidString();
-  std::vector<std::string> requests;
-  for (const std::string bad :
-       {"\xff", "\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80",
-        "\xf8\x88\x80\x80\x80", "abc\xc3", "\xc3("}) {
-    const std::string text = "before" + bad + "after";
-    for (const std::string pointer : {"/subject", "/name", "/messages/0/body", "/@@"}) {
-      json report = reportBody(localId);
-      report[json::json_pointer(pointer)] = "@@";
-      std::string body = report.dump();
-      requests.push_back(post("/v1/reports", body.replace(body.find("@@"), 2, text)));
-    }
-    for (const std::string& value : {encoded(text), text}) {
-      for (const std::string& target :
-           {"/v1/attachments?fileId=" + value + "&localId=" + localId + "&extension=txt",
-            "/v1/attachments?fileId=log&localId=" + localId + "&extension=" + value,
-            "/v1/attachments?fileId=log&localId=" + value + "&extension=txt"}) {
-        requests.push_back(post(target, "payload"));
-      }
-      requests.push_back(get("/v1/updateCheck?buildNumber=310&train=" + value));
-      requests.push_back(get("/v1/updateCheck?buildNumber=" + value + "&train=stable"));
-    }
+// Stalled half-heads hold no worker: submissions are served meanwhile, and a connection past the
+// per-address cap gets a 503.
+TEST_F(ServiceHttpTest, AFloodOfStalledConnectionsDoesNotStarveOthers) {
+  start({"--threads", "2", "--max-connections-per-address", "300"});
+  std::vector<std::unique_ptr<Connection>> stalled;
+  for (int index = 0; index < 300; ++index) {
+    stalled.push_back(std::make_unique<Connection>(port(), "127.0.0.2"));
+    stalled.back()->send("POST /v1/reports HTTP/1.1\r\nHo");
   }
-  // A JSON escape that names half of a surrogate pair.
-  std::string lone = reportBody(localId).dump();
-  requests.push_back(post("/v1/reports", lone.replace(lone.find("It crashed"), 2, "\\ud800")));
-  for (const std::string& request : requests) {
-    EXPECT_TRUE(isJsonError(exchange(port(), request))) << request;
+  Connection ordinary(port());
+  for (int round = 0; round < 3; ++round) {
+    const std::string localId = Uuid::random().uuidString();
+    ordinary.send(post(uploadTarget(localId), "log lines"));
+    const json uploaded = bodyOf(ordinary.answer());
+    ASSERT_TRUE(uploaded.contains("attachmentId")) << uploaded;
+    EXPECT_EQ(
+        statuses(ordinary, {post("/v1/reports", reportBody(localId, listed(uploaded)).dump())}),
+        std::vector<int>{201});
   }
-  expectStillServing();
-  expectNothingStored();
+  Connection overCap(port(), "127.0.0.2");
+  const std::string refused = overCap.answer();
+  EXPECT_EQ(statusOf(refused), 503) << refused;
+  EXPECT_TRUE(isJsonError(refused));
+  EXPECT_TRUE(overCap.closedByService());
 }
 
 TEST_F(ServiceAbuseTest, StartUpChecksRefuseBadSettings) {
@@ -615,9 +717,8 @@ TEST_F(ServiceAbuseTest, StartUpChecksRefuseBadSettings) {
   EXPECT_NE(refused.err.find("another tessaline-service is using"), std::string::npos)
       << refused.err;
   Connection waiting(port());  // kept alive after its answer, closed by the stop
-  waiting.send(get("/v1/config"));
-  std::string answer;
-  waiting.closedByService(answer, 1s);  // reads the answer
+  waiting.send(kGetConfig);
+  waiting.closedByService(1s);  // reads the answer
   ASSERT_EQ(::kill(service_->pid(), SIGINT), 0);
   EXPECT_EQ(service_->terminate(), 0);  // already ending; exits 0 either way
   service_.reset();
@@ -635,6 +736,62 @@ TEST_F(ServiceAbuseTest, StartUpChecksRefuseBadSettings) {
   EXPECT_EQ(command({"list"}).exitCode, 1);
 }
 
+TEST_F(ServiceHttpTest, SigtermFinishesWhatIsInFlightAndExitsCleanly) {
+  start();
+  Connection idle(port());
+  ASSERT_EQ(statuses(idle, {kGetConfig}), std::vector<int>{200});
+  Connection inFlight(port());
+  inFlight.send("POST " + uploadTarget(Uuid::random().uuidString()) +
+                " HTTP/1.1\r\nContent-Length: 10\r\n\r\nhalf ");
+  for (int wait = 0; wait < 200 && storedFiles() == 0; ++wait) {  // the upload has begun
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(::kill(service_->pid(), SIGTERM), 0);
+  EXPECT_TRUE(idle.closedByService());
+  inFlight.send("done!");
+  const std::string answer = inFlight.answer();
+  EXPECT_EQ(statusOf(answer), 201) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  EXPECT_EQ(service_->terminate(), 0) << service_->errorOutput();
+  service_.reset();
+  EXPECT_EQ(storedFiles(), 1);
+}
+
+// The data folder is a small tmpfs, mounted in the test's own mount namespace, that a filler
+// file fills up.
+TEST_F(ServiceHttpTest, AFullDiskRefusesWhole507AndStoringResumesWithRoom) {
+  std::filesystem::create_directory(dataDir());
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+      ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", dataDir().c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "needs root and a mount namespace of its own";
+  }
+  struct Unmount {
+    std::filesystem::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dataDir()};
+  start();
+  const std::string localId = Uuid::random().uuidString();
+  json bigReport = reportBody(localId);
+  bigReport["messages"][0]["body"] = std::string(200 << 10, 'm');
+  const std::vector<std::string> stores = {post(uploadTarget(localId), std::string(256 << 10, 'u')),
+                                           post("/v1/reports", bigReport.dump())};
+  Connection connection(port());
+  ASSERT_EQ(statuses(connection, {post(uploadTarget(localId), "before")}), std::vector<int>{201});
+  const int filler = ::open((dataDir() / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  for (const std::string block(4096, 'f'); ::write(filler, block.data(), block.size()) > 0;) {
+  }
+  ::close(filler);
+  EXPECT_EQ(statuses(connection, stores), (std::vector<int>{507, 507}));
+  // Reads keep working, and nothing of the refused requests was kept.
+  EXPECT_EQ(statuses(connection, {kGetConfig}), std::vector<int>{200});
+  EXPECT_EQ(command({"list"}).out, "");
+  EXPECT_EQ(storedFiles(), 1);
+  std::filesystem::remove(dataDir() / "filler");
+  EXPECT_EQ(statuses(connection, stores), (std::vector<int>{201, 201}));
+  EXPECT_EQ(storedFiles(), 2);
+}
+
 TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) {
   start({"--threads", "4"});
   std::mutex mutex;
@@ -644,48 +801,47 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
   std::atomic<bool> killing{false};
   std::atomic<int> failuresBeforeTheKill{0};
   const int servicePort = port();
+  // One exchange; false once the service is gone.
+  const auto answered = [&](const std::string& request, json& body) {
+    const std::string answer = exchange(servicePort, request);
+    failuresBeforeTheKill += statusOf(answer) != 201 && !killing ? 1 : 0;
+    body = bodyOf(answer);
+    return statusOf(answer) == 201;
+  };
   std::vector<std::thread> clients;
   for (int client = 0; client < 4; ++client) {
     clients.emplace_back([&, client] {
-      const auto failed = [&](const std::string& answer) {
-        failuresBeforeTheKill += statusOf(answer) != 201 && !killing ? 1 : 0;
-        return statusOf(answer) != 201;
-      };
       for (int round = 0; !stop; ++round) {
         const std::string localId = Uuid::random().uuidString();
         json attachments = json::array();
+        json body;
         for (int index = 0; index <= round % 3; ++index) {
           const std::size_t size =
               1000 + static_cast<std::size_t>(client * 7919 + round * 131 + index * 4099) % 60000;
-          const std::string answer =
-              exchange(servicePort, post(uploadTarget(localId, "log" + std::to_string(index)),
-                                         std::string(size, static_cast<char>('a' + client))));
-          if (failed(answer)) {
-            return;  // the service is gone
+          if (!answered(post(uploadTarget(localId, "log" + std::to_string(index)),
+                             std::string(size, static_cast<char>('a' + client))),
+                        body)) {
+            return;
           }
-          const json uploaded = bodyOf(answer);
-          attachments.push_back(listed(uploaded)[0]);
+          attachments.push_back(listed(body)[0]);
           std::lock_guard lock(mutex);
-          uploads[uploaded["attachmentId"].get<std::string>()] = size;
+          uploads[body["attachmentId"].get<std::string>()] = size;
         }
-        const std::string answer =
-            exchange(servicePort, post("/v1/reports", reportBody(localId, attachments).dump()));
-        if (failed(answer)) {
+        if (!answered(post("/v1/reports", reportBody(localId, attachments).dump()), body)) {
           return;
         }
         std::lock_guard lock(mutex);
-        EXPECT_TRUE(reports.emplace(bodyOf(answer)["id"].get<std::string>(), attachments).second);
+        EXPECT_TRUE(reports.emplace(body["id"].get<std::string>(), attachments).second);
       }
     });
   }
   // Kill once a good number of reports were answered, while the clients are still sending.
-  const auto answered = [&] {
-    std::lock_guard lock(mutex);
-    return reports.size();
-  };
-  const auto deadline = Clock::now() + 60s;
-  while (Clock::now() < deadline && answered() < 40) {
+  for (const auto deadline = Clock::now() + 60s; Clock::now() < deadline;) {
     std::this_thread::sleep_for(10ms);
+    std::lock_guard lock(mutex);
+    if (reports.size() >= 40) {
+      break;
+    }
   }
   killing = true;
   service_->kill();
@@ -717,6 +873,67 @@ TEST_F(ServiceAbuseTest, AKillDuringConcurrentSubmissionsLosesNoAnsweredReport) 
     EXPECT_EQ(std::filesystem::file_size(attachmentsDir() / id, error), size) << id;
   }
   std::cout << reports.size() << " reports answered before the kill, checked after the restart\n";
+}
+
+// A report either keeps every attachment it names or is refused; a sweep never leaves a stored
+// report pointing at a removed file.
+TEST(ServiceConcurrencyTest, SweepsRacingReportsNeverOrphanAStoredReport) {
+  testing::TemporaryDirectory directory("tessaline-service-sweeps");
+  auto store = server::Store::open(directory.path() / "data", server::Store::Mode::service);
+  ASSERT_TRUE(store) << store.error().description();
+  auto config = server::ServiceConfig::load(kSampleConfig);
+  ASSERT_TRUE(config);
+  server::ServiceCore core(config.value(), *store.value(), {});
+  const auto handle = [&](const std::string& path, const std::string& body,
+                          std::vector<std::pair<std::string, std::string>> query) {
+    server::ServiceRequest request;
+    request.method = "POST";
+    request.path = path;
+    request.query = std::move(query);
+    request.body = server::ServiceRequest::bodyOf(body);
+    return core.handle(request);
+  };
+
+  std::atomic<bool> done{false};
+  std::thread sweeper([&] {
+    while (!done) {
+      EXPECT_TRUE(store.value()->removeOrphans(std::chrono::milliseconds(0), false));
+    }
+  });
+  std::mutex mutex;
+  std::vector<std::string> stored;
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 3; ++client) {
+    clients.emplace_back([&] {
+      for (int index = 0; index < 15; ++index) {
+        const std::string localId = Uuid::random().uuidString();
+        const server::ServiceResponse uploaded =
+            handle("/v1/attachments", std::string(4096, 'l'),
+                   {{"fileId", "log"}, {"localId", localId}, {"extension", "txt"}});
+        ASSERT_EQ(uploaded.status, 201) << uploaded.body;
+        const server::ServiceResponse reported = handle(
+            "/v1/reports", reportBody(localId, listed(json::parse(uploaded.body))).dump(), {});
+        if (reported.status == 201) {
+          std::lock_guard lock(mutex);
+          stored.push_back(json::parse(reported.body)["id"].get<std::string>());
+        } else {
+          EXPECT_EQ(reported.status, 422) << reported.body;  // swept before the report came
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  done = true;
+  sweeper.join();
+  for (const std::string& id : stored) {
+    const auto report = store.value()->report(id);
+    ASSERT_TRUE(report && report.value());
+    ASSERT_EQ(report.value()->attachments.size(), 1u);
+    EXPECT_TRUE(
+        std::filesystem::exists(store.value()->attachmentPath(report.value()->attachments[0].id)));
+  }
 }
 
 }  // namespace
