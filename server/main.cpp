@@ -243,6 +243,7 @@ int serve(const ServeArguments& arguments) {
 
   DashboardOptions dashboardOptions;
   dashboardOptions.log = logLine;
+  dashboardOptions.loopbackHostsOnly = isLoopback(arguments.adminBind);
   for (const std::string& proxy : arguments.trustedProxies) {
     const std::optional<std::string> address = canonicalAddress(proxy);
     if (!address) {

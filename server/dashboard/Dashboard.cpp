@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <fstream>
 #include <set>
@@ -211,9 +212,36 @@ std::string Dashboard::clientAddress(const AdminRequest& request) const {
   return address ? std::string(last) : request.remoteAddress;
 }
 
+// The Host header's name (without its port) is localhost, 127.x.x.x or [::1]. Requests a trusted
+// proxy forwards carry the proxy's idea of the host and are its to check.
+bool Dashboard::namesAllowedHost(const AdminRequest& request) const {
+  const std::vector<std::string>& proxies = options_.trustedProxies;
+  if (!options_.loopbackHostsOnly ||
+      std::find(proxies.begin(), proxies.end(), request.remoteAddress) != proxies.end()) {
+    return true;
+  }
+  std::string host = request.header("Host").value_or("");
+  if (host.starts_with("[")) {
+    return host == "[::1]" || host.starts_with("[::1]:");
+  }
+  host = host.substr(0, host.find(':'));
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (host == "localhost") {
+    return true;
+  }
+  return host.starts_with("127.") && std::count(host.begin(), host.end(), '.') == 3 &&
+         host.find("..") == std::string::npos && host.back() != '.' &&
+         std::all_of(host.begin(), host.end(), [](char c) {
+           return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
+         });
+}
+
 AdminResponse Dashboard::handle(const AdminRequest& request) {
   AdminResponse response;
-  if (request.bodyTooLarge) {
+  if (!namesAllowedHost(request)) {
+    response = textResponse(421, "This dashboard answers only to a loopback host name.");
+  } else if (request.bodyTooLarge) {
     response = textResponse(413, "The form is too large.");
   } else {
     response = route(request);

@@ -19,6 +19,9 @@ struct DashboardOptions {
   std::function<void(const std::string&)> log;  // may be empty
   // Peers (canonical IP addresses) whose X-Forwarded-For names the client: a proxy in front.
   std::vector<std::string> trustedProxies;
+  // A dashboard on loopback answers only requests that name a loopback host, so a page from
+  // elsewhere cannot reach it through a name it rebinds to 127.0.0.1.
+  bool loopbackHostsOnly = false;
 };
 
 // The triage dashboard and its JSON API: login, the report list with filters and search, a
@@ -45,6 +48,7 @@ class Dashboard {
   AdminResponse exportReports(const AdminRequest& request);
   AdminResponse storeFailure(const Error& error, bool json, const std::string& message) const;
   std::string clientAddress(const AdminRequest& request) const;
+  bool namesAllowedHost(const AdminRequest& request) const;
   void log(const std::string& line) const;
 
   Store& store_;

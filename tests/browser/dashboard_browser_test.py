@@ -234,6 +234,14 @@ def main():
             raise AssertionError("a form without its token was accepted")
         except urllib.error.HTTPError as error:
             assert error.code == 403
+        # A name rebound to loopback reaches nothing, even with the cookie.
+        for host in ("rebound.example", "127.0.0.1.rebound.example:80"):
+            rebound = urllib.request.Request(admin + "/api/reports", headers=dict(cookie, Host=host))
+            try:
+                urllib.request.urlopen(rebound, timeout=20)
+                raise AssertionError("a request for %s was answered" % host)
+            except urllib.error.HTTPError as error:
+                assert error.code == 421, error.code
         api = urllib.request.Request(admin + "/api/reports/" + full, headers=cookie)
         assert json.loads(urllib.request.urlopen(api, timeout=20).read())[0]["status"] == "triaged"
         # Uploads are downloads, and every answer forbids script, framing and sniffing.
