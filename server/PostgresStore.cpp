@@ -1004,42 +1004,15 @@ Result<ReportPage> PostgresStore::findReports(const ReportFilter& filter) {
   // Conditions are added in a fixed order and bound in the same order.
   std::string where;
   Params params;
-  auto condition = [&](const char* sql, auto value) {
+  auto condition = [&](const char* sql, const std::variant<std::int64_t, std::string>& value) {
     where += " AND ";
     where += sql;
-    params.add(value);
+    std::visit([&](const auto& bound) { params.add(bound); }, value);
   };
   for (const std::string& word : searchWords(filter.search)) {
     condition("r.search @@ phraseto_tsquery('simple', ?)", word);
   }
-  if (filter.reasonId)
-    condition("r.reason_id = ?", *filter.reasonId);
-  if (filter.frequencyId)
-    condition("r.frequency_id = ?", *filter.frequencyId);
-  if (filter.appVersion)
-    condition("r.app_version = ?", *filter.appVersion);
-  if (filter.appBuild)
-    condition("r.app_build = ?", *filter.appBuild);
-  if (filter.operatingSystem)
-    condition("r.operating_system = ?", *filter.operatingSystem);
-  // Received times grow with the sequence, so a date range is also a range of sequence
-  // numbers, which the list's own order can walk.
-  if (filter.fromMs) {
-    condition("r.received_ms >= ?", *filter.fromMs);
-    condition(
-        "r.sequence >= coalesce((SELECT sequence FROM reports WHERE received_ms >= ? "
-        "ORDER BY received_ms, sequence LIMIT 1), 0)",
-        *filter.fromMs);
-  }
-  if (filter.toMs) {
-    condition("r.received_ms < ?", *filter.toMs);
-    condition(
-        "r.sequence <= coalesce((SELECT sequence FROM reports WHERE received_ms < ? "
-        "ORDER BY received_ms DESC, sequence DESC LIMIT 1), 0)",
-        *filter.toMs);
-  }
-  if (filter.status)
-    condition("r.status = ?", *filter.status);
+  forEachFilterCondition(filter, condition);
 
   Result<Connection> connection = connect();
   if (!connection) {

@@ -966,10 +966,10 @@ Result<ReportPage> SqliteStore::findReports(const ReportFilter& filter) {
   // Conditions are added in a fixed order and bound in the same order.
   std::string where;
   std::vector<std::variant<std::int64_t, std::string>> values;
-  auto condition = [&](const char* sql, auto value) {
+  auto condition = [&](const char* sql, const std::variant<std::int64_t, std::string>& value) {
     where += " AND ";
     where += sql;
-    values.emplace_back(value);
+    values.push_back(value);
   };
   const std::string search = searchQuery(filter.search);
   // With search words the index drives the query in its rowid order, which is the sequence.
@@ -981,34 +981,7 @@ Result<ReportPage> SqliteStore::findReports(const ReportFilter& filter) {
   if (!search.empty()) {
     values.emplace_back(search);
   }
-  if (filter.reasonId)
-    condition("r.reason_id = ?", *filter.reasonId);
-  if (filter.frequencyId)
-    condition("r.frequency_id = ?", *filter.frequencyId);
-  if (filter.appVersion)
-    condition("r.app_version = ?", *filter.appVersion);
-  if (filter.appBuild)
-    condition("r.app_build = ?", *filter.appBuild);
-  if (filter.operatingSystem)
-    condition("r.operating_system = ?", *filter.operatingSystem);
-  // Reports are stored in order of arrival and received times never go backwards, so a date
-  // range is also a range of sequence numbers, which the list's own order can walk.
-  if (filter.fromMs) {
-    condition("r.received_ms >= ?", *filter.fromMs);
-    condition(
-        "r.sequence >= coalesce((SELECT sequence FROM reports WHERE received_ms >= ? "
-        "ORDER BY received_ms, sequence LIMIT 1), 0)",
-        *filter.fromMs);
-  }
-  if (filter.toMs) {
-    condition("r.received_ms < ?", *filter.toMs);
-    condition(
-        "r.sequence <= coalesce((SELECT sequence FROM reports WHERE received_ms < ? "
-        "ORDER BY received_ms DESC, sequence DESC LIMIT 1), 0)",
-        *filter.toMs);
-  }
-  if (filter.status)
-    condition("r.status = ?", *filter.status);
+  forEachFilterCondition(filter, condition);
   const std::string order = search.empty() ? " ORDER BY r.sequence DESC" : " ORDER BY s.rowid DESC";
   const std::string key = search.empty() ? " AND r.sequence < ?" : " AND s.rowid < ?";
 

@@ -98,4 +98,38 @@ AttachmentFile::~AttachmentFile() {
   }
 }
 
+void forEachFilterCondition(
+    const ReportFilter& filter,
+    const std::function<void(const char* sql, const std::variant<std::int64_t, std::string>&)>&
+        condition) {
+  if (filter.reasonId)
+    condition("r.reason_id = ?", *filter.reasonId);
+  if (filter.frequencyId)
+    condition("r.frequency_id = ?", *filter.frequencyId);
+  if (filter.appVersion)
+    condition("r.app_version = ?", *filter.appVersion);
+  if (filter.appBuild)
+    condition("r.app_build = ?", *filter.appBuild);
+  if (filter.operatingSystem)
+    condition("r.operating_system = ?", *filter.operatingSystem);
+  // Reports are stored in order of arrival and received times never go backwards, so a date
+  // range is also a range of sequence numbers, which the list's own order can walk.
+  if (filter.fromMs) {
+    condition("r.received_ms >= ?", *filter.fromMs);
+    condition(
+        "r.sequence >= coalesce((SELECT sequence FROM reports WHERE received_ms >= ? "
+        "ORDER BY received_ms, sequence LIMIT 1), 0)",
+        *filter.fromMs);
+  }
+  if (filter.toMs) {
+    condition("r.received_ms < ?", *filter.toMs);
+    condition(
+        "r.sequence <= coalesce((SELECT sequence FROM reports WHERE received_ms < ? "
+        "ORDER BY received_ms DESC, sequence DESC LIMIT 1), 0)",
+        *filter.toMs);
+  }
+  if (filter.status)
+    condition("r.status = ?", *filter.status);
+}
+
 }  // namespace tessaline::server

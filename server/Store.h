@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,13 @@ struct ReportFilter {
   std::optional<std::int64_t> after;  // keyset cursor: the last row of the previous page
   int limit = 50;
 };
+
+// The filter's field conditions (all but search and cursor) as SQL over `reports r`, one `?` per
+// value, in the order the values are to be bound. Both backends build their list on these.
+void forEachFilterCondition(
+    const ReportFilter& filter,
+    const std::function<void(const char* sql, const std::variant<std::int64_t, std::string>&)>&
+        condition);
 
 // One line of the report list.
 struct ReportRow {
