@@ -278,10 +278,11 @@ TEST_F(FormTest, AReportIsValidOnlyWithinEveryRule) {
   constexpr auto o = Requirement::optional;
   const std::tuple<Requirement, Requirement, Requirement, bool> requirements[] = {
       {o, o, o, false}, {r, o, o, true}, {o, r, o, true}, {o, Requirement::notRequired, r, true}};
-  for (const auto& [profile, logs, crashes, asks] : requirements) {
-    model_->feedback.modify(
-        [&](Feedback& record) { record.reason = makeReason(1, profile, logs, crashes); });
-    EXPECT_EQ(model_->feedbackRequiresAnyDiagnostics(), asks);
+  for (const auto& row : requirements) {
+    model_->feedback.modify([&](Feedback& record) {
+      record.reason = makeReason(1, std::get<0>(row), std::get<1>(row), std::get<2>(row));
+    });
+    EXPECT_EQ(model_->feedbackRequiresAnyDiagnostics(), std::get<3>(row));
   }
 }
 
