@@ -15,8 +15,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,9 +46,7 @@ constexpr const char* kOutdatedMessage =
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Every byte value, so a text conversion anywhere would show.
@@ -116,22 +114,14 @@ class DemoEndToEndTest : public ::testing::Test {
 
   // A report with every diagnostic (reason 1 requires all three) and one file.
   std::vector<std::string> fullReport() const {
-    return {"--reason",
-            "1",
-            "--frequency",
-            "2",
-            "--subject",
-            "Playback stops",
-            "--message",
-            kMessage,
-            "--email",
-            "user@example.com",
-            "--log-file",
-            logFile_.string(),
-            "--attach",
-            attachment_.string(),
-            "--stop-capture-after",
-            "2"};
+    return {"--reason=1",
+            "--frequency=2",
+            "--subject=Playback stops",
+            "--message=" + std::string(kMessage),
+            "--email=user@example.com",
+            "--log-file=" + logFile_.string(),
+            "--attach=" + attachment_.string(),
+            "--stop-capture-after=2"};
   }
 
   // The stored report as the service's export command writes it, and its attachments by name.
@@ -165,20 +155,15 @@ class DemoEndToEndTest : public ::testing::Test {
     EXPECT_TRUE(body.starts_with(typedMessage + "\n\nOperating System: ")) << body;
     EXPECT_TRUE(body.ends_with("\n\n?")) << body;
     std::vector<std::string> names;
-    for (const auto& [name, bytes] : files) {
-      names.push_back(name);
+    for (const auto& entry : files) {
+      names.push_back(entry.first);
     }
     ASSERT_EQ(names, (std::vector<std::string>{"App Logs.txt", "Crash Logs.json", "System Logs.txt",
                                                "System Profile.json", "attachment.bin"}));
     EXPECT_TRUE(json::parse(files["System Profile.json"], nullptr, false).is_object());
     const auto archive = directory_.write("archive-" + id + ".zip", files["App Logs.txt"]).string();
     EXPECT_EQ(runCommand({"unzip", "-t", archive}).exitCode, 0);
-    const auto entries = runCommand({"unzip", "-Z1", archive}).out;
-    const auto end = entries.find("/app.log\n");
-    ASSERT_NE(end, std::string::npos) << entries;
-    const auto begin = entries.rfind('\n', end) + 1;  // npos + 1 for the first line
-    EXPECT_EQ(runCommand({"unzip", "-p", archive, entries.substr(begin, end + 8 - begin)}).out,
-              kAppLog);
+    EXPECT_EQ(runCommand({"unzip", "-p", archive, "*/app.log"}).out, kAppLog);
     const auto crashes = CollectCrashReportsStep::Report::decodeList(files["Crash Logs.json"]);
     ASSERT_TRUE(crashes.ok()) << crashes.error().description();
     ASSERT_EQ(crashes.value().size(), 1u);

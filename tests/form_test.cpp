@@ -286,34 +286,37 @@ TEST_F(FormTest, AReportIsValidOnlyWithinEveryRule) {
   }
 }
 
-TEST_F(FormTest, CustomAttachmentChecksRunInOrderAndLeaveTheListUnchanged) {
+// The checks run in order (before loading even a payload is refused as such) and a refused
+// attachment leaves the list unchanged. The panel's files are added one by one; what cannot be
+// added is shown in an alert, but for a file-system error.
+TEST_F(FormTest, CustomAttachmentsAreCheckedInOrderAndComeFromThePanel) {
+  auto alert = std::make_shared<FakeAlert>();
+  platform::Alert::install(alert);
   const auto payload =
       ReportAttachment("p", ReportAttachment::payload(Bytes(std::string("x"))), "txt");
   const auto gone = ReportAttachment(
       "gone", ReportAttachment::file(Url::fileURL((dir_.path() / "gone.txt").string())), "txt");
   const auto folder =
       ReportAttachment("dir", ReportAttachment::file(Url::fileURL(dir_.path().string())), "");
-  const auto limit = 9 * 1024 * 1024;
   struct Case {
     bool loaded;
     ReportAttachment attachment;
     std::string error;
   };
   const Case cases[] = {
-      // Before loading even a payload is refused as such, before its case is looked at.
       {false, payload, "Not configured."},
       {false, fileAttachment("shot.png", 10), "Not configured."},
       {true, payload, "Custom attachments must reference a file URL."},
       {true, gone, "file system"},
       {true, folder, "Failed to determine the file size for the attachment."},
-      {true, fileAttachment("at.log", limit),
-       "That file is too large, the maximum allowed file size is 9 MiB."},
-      {true, fileAttachment("below.log", limit - 1), ""},
+      {true, fileAttachment("at.log", 100),
+       "That file is too large, the maximum allowed file size is 100 bytes."},
+      {true, fileAttachment("below.log", 99), ""},
   };
   for (const auto& c : cases) {
     if (c.loaded && model_->reasons.get().empty()) {
       auto config = acceptingConfig();
-      config.maxAttachmentSize = limit;
+      config.maxAttachmentSize = 100;
       load(config);
     }
     const auto added = model_->addCustomAttachment(c.attachment);
@@ -324,15 +327,10 @@ TEST_F(FormTest, CustomAttachmentChecksRunInOrderAndLeaveTheListUnchanged) {
                                   : "another kind: " + added.error().description();
     EXPECT_EQ(error, c.error) << c.attachment.id;
   }
-  EXPECT_EQ(model_->customAttachments.get(), std::vector<ReportAttachment>{cases[6].attachment});
-}
+  const auto below = cases[6].attachment;
+  EXPECT_EQ(model_->customAttachments.get(), std::vector<ReportAttachment>{below});
+  EXPECT_TRUE(alert->shown.empty());
 
-TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
-  auto alert = std::make_shared<FakeAlert>();
-  platform::Alert::install(alert);
-  auto config = acceptingConfig();
-  config.maxAttachmentSize = 100;
-  load(config);
   {
     testing::ScopedEnvironment display("DISPLAY", std::nullopt);
     testing::ScopedEnvironment wayland("WAYLAND_DISPLAY", std::nullopt);
@@ -343,8 +341,6 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
   model_->addAttachment();  // cancelled
   panel->answer = std::vector<Url>{Url::fileURL((dir_.path() / "vanished.txt").string())};
   model_->addAttachment();  // a file-system error is not shown
-  EXPECT_TRUE(model_->customAttachments.get().empty());
-
   const auto first = fileAttachment("first.png", 1);
   const auto large = fileAttachment("large.mov", 100);
   const auto notes = fileAttachment("notes", 1);
@@ -356,7 +352,8 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
                                       "txt", "json", "pdf"}));
   EXPECT_EQ(panel->shown->prompt, "Attach");
   EXPECT_TRUE(panel->shown->allowsMultipleSelection);
-  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{first, notes, first}));
+  EXPECT_EQ(model_->customAttachments.get(),
+            (std::vector<ReportAttachment>{below, first, notes, first}));
   ASSERT_EQ(alert->shown.size(), 2u);
   EXPECT_EQ(alert->shown[0].informativeText, "No file panel is available");
   EXPECT_EQ(alert->shown[1].messageText, "Error Adding Attachment");
@@ -367,7 +364,7 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
   int announcements = 0;
   auto watch = model_->objectWillChange.connect([&] { ++announcements; });
   model_->removeCustomAttachment(first);
-  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{notes, first}));
+  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{below, notes, first}));
   model_->removeCustomAttachment(large);
   EXPECT_EQ(announcements, 1) << "removing an absent entry announces nothing";
 }
@@ -391,12 +388,14 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   EXPECT_EQ(std::count(summary.begin(), summary.end(), '\n'), 10) << summary;
   EXPECT_TRUE(summary.ends_with("\n\n?")) << summary;
   FeedbackFormViewModel::setAwbazYLhws("build 42");
-  platform::MainBundle::setInfoDictionary({});
+  // Read again on every call; a value that is not text is unknown.
+  platform::MainBundle::setInfoDictionary(
+      {{"CFBundleShortVersionString", std::int64_t{2}}, {"CFBundleVersion", "+1234"}});
   platform::ScreenSource::install(std::make_shared<TwoScreens>());
   const std::string changed = model_->basicEnvironmentInformation();
   platform::ScreenSource::install(nullptr);
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
-  EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("\nApplication Version: Unknown (1234)\n"), std::string::npos) << changed;
   EXPECT_NE(changed.find("\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n"),
             std::string::npos)
       << changed;

@@ -1,8 +1,7 @@
-// The records and their JSON coding, the version value, Base64 and the host's bundle accessors.
+// The records and their JSON coding, the version value, Base64 and UTF-8 repair.
 // Round trips of arbitrary values are the fuzz targets' job; these are the decided cases.
 #include <Tessaline/records/AppVersion.h>
 #include <Tessaline/records/Base64.h>
-#include <Tessaline/records/Bundle.h>
 #include <Tessaline/records/Config.h>
 #include <Tessaline/records/Feedback.h>
 #include <Tessaline/records/PreferencesDump.h>
@@ -10,7 +9,6 @@
 #include <Tessaline/records/ReportAttachment.h>
 #include <Tessaline/records/detail/Json.h>
 #include <Tessaline/records/detail/Utf8.h>
-#include <platform/MainBundle.h>
 
 #include <gtest/gtest.h>
 
@@ -206,6 +204,11 @@ TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
        "requiresFrequency: expected a boolean, found a number"},
       {reason, with(aReason, "/appLogs", R"("notrequired")"),
        R"(appLogs: "notrequired" is not a valid value)"},
+      {reason, with(aReason, "/id", "9007199254740993.0"),
+       "id: number 9.007199254740992e+15 is not a 64-bit integer"},
+      {reason, with(aReason, "/id", "-9223372036854775809"),
+       "id: number -9.223372036854776e+18 is not a 64-bit integer"},
+      {reason, with(aReason, "/id", "9007199254740991.0"), ""},
       {reason, with(aReason, "/id", "3.0"), ""},
       {reason, with(aReason, "/id", "-9223372036854775808"), ""},
       {message, with(aMessage, "/sender", "2"), "sender: 2 is not a valid value"},
@@ -301,38 +304,6 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
   }
   for (const char* text : {"", "-", "--1", " 1", "1 ", "1.2", "9223372036854775808", "١٢"}) {
     EXPECT_EQ(parseIntegerText(text), std::nullopt) << text;
-  }
-}
-
-TEST(BundleTest, VersionAndBuildAreReadOnEveryCall) {
-  struct Case {
-    std::map<std::string, platform::InfoValue> info;
-    std::string version;
-    std::int64_t build;
-    std::string versionError;
-  };
-  const Case cases[] = {
-      {{{"CFBundleShortVersionString", "2.4.1"}, {"CFBundleVersion", "310"}}, "2.4.1", 310, ""},
-      {{{"CFBundleShortVersionString", "3.0-rc1"}, {"CFBundleVersion", "+1234"}},
-       "3.0-rc1",
-       1234,
-       ""},
-      {{{"CFBundleShortVersionString", "beta 2"}, {"CFBundleVersion", "12a"}},
-       "beta 2",
-       -1,
-       "Invalid app version: beta 2"},
-      {{{"CFBundleShortVersionString", std::int64_t{2}}, {"CFBundleVersion", std::int64_t{310}}},
-       "Unknown",
-       -1,
-       "Invalid app version: Unknown"},
-      {{{"CFBundleVersion", " 12"}}, "Unknown", -1, "Invalid app version: Unknown"},
-  };
-  for (const auto& c : cases) {
-    platform::MainBundle::setInfoDictionary(c.info);
-    EXPECT_EQ(appShortVersionString(), c.version);
-    EXPECT_EQ(appBuildNumber(), c.build) << c.version;
-    const auto version = appVersion();
-    EXPECT_EQ(version ? "" : version.error().description(), c.versionError);
   }
 }
 
