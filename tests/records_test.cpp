@@ -1,5 +1,7 @@
-// The records and their JSON coding, the version value, Base64 and UTF-8 repair.
+// The records and their JSON coding (also what must not read more or otherwise than the bytes
+// say), the version value, Base64, UTF-8 repair and query encoding under a single-byte locale.
 // Round trips of arbitrary values are the fuzz targets' job; these are the decided cases.
+#include <Tessaline/Url.h>
 #include <Tessaline/records/AppVersion.h>
 #include <Tessaline/records/Base64.h>
 #include <Tessaline/records/Config.h>
@@ -12,9 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <unordered_set>
+
+#include "ServiceConfig.h"
+#include "support/TemporaryDirectory.h"
 
 namespace tessaline {
 namespace {
@@ -23,6 +30,7 @@ using detail::Json;
 using Reason = Feedback::Reason;
 using Requirement = Feedback::Requirement;
 using Message = Feedback::Message;
+using namespace std::string_literals;
 
 constexpr const char* kConfig =
     R"({"minVersion":"1.2.3","minBuildNumber":100,"minBuildNumberBeta":90,)"
@@ -101,6 +109,15 @@ TEST(RecordsTest, DecidedTextsEncodeBackUnchanged) {
   EXPECT_EQ(roundTrip<Feedback>(kFeedback), kFeedback);
   EXPECT_EQ(roundTrip<RemoteFeedback>(kRemote), kRemote);
   EXPECT_EQ(roundTrip<PreferencesDump>(kPreferences), kPreferences);
+  // Records that also stand alone.
+  const std::string issue =
+      R"({"id":"k","affectedAppBuilds":[3],"affectedOSBuilds":["6.1"],"message":"m"})";
+  const std::string build = R"({"id":"6.1","name":"n","message":"m"})";
+  const std::string contact = R"({"name":"A","email":"a@b.c"})";
+  EXPECT_EQ(roundTrip<KnownIssue>(issue), issue);
+  EXPECT_EQ(roundTrip<OSBuild>(build), build);
+  EXPECT_EQ(roundTrip<Feedback::ContactInformation>(contact), contact);
+  EXPECT_EQ(roundTrip<AppVersion>(R"("1.2.3")"), R"("1.2.3")");
   // Absent optional fields are neither required nor written; an upper-case UUID is written.
   EXPECT_EQ(roundTrip<Feedback>(kMinimalFeedback),
             R"({"localId":"6F9619FF-8B86-D011-B42D-00C04FC964FF","creationDate":1.0,)"
@@ -197,6 +214,14 @@ TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
       {feedback, with(kMinimalFeedback, "/subject", "false"),
        "subject: expected a string, found a boolean"},
       {feedback, "[]", "expected an object, found an array"},
+      {feedback, kMinimalFeedback + "\0{}"s,
+       "The given data was not valid JSON: it holds a NUL byte at offset 235"},
+      {decodingError<KnownIssue>, "{}", "id: required key is missing"},
+      {decodingError<OSBuild>, "{}", "id: required key is missing"},
+      {decodingError<Feedback::ContactInformation>, "{}", "name: required key is missing"},
+      {decodingError<AppVersion>, "{}", "expected a string, found an object"},
+      {decodingError<server::ServiceConfig>, "{}\0{}"s,
+       "not a valid JSON document: it holds a NUL byte"},
       {reason, with(aReason, "/id", "9223372036854775808"),
        "id: number 9223372036854775808 does not fit in a 64-bit integer"},
       {reason, with(aReason, "/id", "1e19"), "id: number 1e+19 is not a 64-bit integer"},
@@ -340,6 +365,19 @@ TEST(Base64Test, KnownVectorsAndStrictDecoding) {
     EXPECT_EQ(base64Decode(text), std::nullopt) << text;
   }
   EXPECT_EQ(base64Decode(std::string("Zg=\0", 4)), std::nullopt);
+}
+
+TEST(QueryEncodingTest, KeepsOnlyAsciiUnderASingleByteLocale) {
+  testing::TemporaryDirectory locales;
+  const auto command = "localedef -i en_US -f ISO-8859-1 '" + locales.path().string() +
+                       "/en_US.ISO-8859-1' >/dev/null 2>&1";
+  ::setenv("LOCPATH", locales.path().c_str(), 1);
+  if (std::system(command.c_str()) != 0 || std::setlocale(LC_ALL, "en_US.ISO-8859-1") == nullptr) {
+    GTEST_SKIP() << "an ISO-8859-1 locale cannot be made here (localedef and the locales package)";
+  }
+  const auto encoded = percentEncodeQueryValue("f\xC3\xA9 x+y~");
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(encoded, "f%C3%A9%20x%2By~");
 }
 
 }  // namespace
