@@ -305,7 +305,7 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
       {"01.002.0003", {1, 2, 3}},
       {"1.2.3 ", {1, 2, 0}},
       {"1.99999999999999999999.3", {1, 0, 3}},
-      {"9223372036854775807.0.1", {std::numeric_limits<std::int64_t>::max(), 0, 1}}};
+      {"9223372036854775807.0.1", {INT64_MAX, 0, 1}}};
   for (const auto& [text, expected] : parsed) {
     EXPECT_EQ(AppVersion::parse(text), expected) << text;
   }
@@ -319,10 +319,7 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
   EXPECT_EQ(std::unordered_set<AppVersion>({{1, 2, 0}, *AppVersion::parse("1.2")}).size(), 1u);
 
   const std::pair<const char*, std::int64_t> integers[] = {
-      {"+7", 7},
-      {"-0", 0},
-      {"0009", 9},
-      {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()}};
+      {"+7", 7}, {"-0", 0}, {"0009", 9}, {"-9223372036854775808", INT64_MIN}};
   EXPECT_EQ(parseIntegerText("-9223372036854775809"), std::nullopt);
   for (const auto& [text, expected] : integers) {
     EXPECT_EQ(parseIntegerText(text), expected) << text;

@@ -8,6 +8,7 @@
 #include <Tessaline/records/RemoteFeedback.h>
 
 #include <iostream>
+#include <unordered_set>
 
 int main() {
   using namespace tessaline;
@@ -19,8 +20,8 @@ int main() {
   feedback.subject = "Hello";
   const auto decoded = Feedback::fromJson(feedback.toJson().value());
   const bool ok = config && AppVersion::parse("1.10") > config->minVersion &&
-                  std::hash<Config>{}(*config) == std::hash<Config>{}(*config) && decoded &&
-                  decoded.value() == feedback &&
+                  std::unordered_set<Config>{config.value(), config.value()}.size() == 1 &&
+                  decoded && decoded.value() == feedback &&
                   base64Decode(base64Encode("tessaline")) == "tessaline" &&
                   PreferencesDump(false, Bytes("a"), Bytes(), Bytes("c")).toJson().ok() &&
                   !RemoteFeedback::fromJson("{}");
