@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,7 @@ std::string readFile(const fs::path& path) {
 // Every byte value, so a text conversion anywhere would show.
 std::string binaryContent() {
   std::string bytes(10240, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<char>(i * 7 % 256);
-  }
+  std::iota(bytes.begin(), bytes.end(), '\0');  // wraps around
   return bytes;
 }
 
