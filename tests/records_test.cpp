@@ -1,8 +1,9 @@
-// The records and their JSON coding, the version value, Base64 and the host's bundle accessors.
+// The records and their JSON coding (also what must not read more or otherwise than the bytes
+// say), the version value, Base64, UTF-8 repair and query encoding under a single-byte locale.
 // Round trips of arbitrary values are the fuzz targets' job; these are the decided cases.
+#include <Tessaline/Url.h>
 #include <Tessaline/records/AppVersion.h>
 #include <Tessaline/records/Base64.h>
-#include <Tessaline/records/Bundle.h>
 #include <Tessaline/records/Config.h>
 #include <Tessaline/records/Feedback.h>
 #include <Tessaline/records/PreferencesDump.h>
@@ -10,13 +11,17 @@
 #include <Tessaline/records/ReportAttachment.h>
 #include <Tessaline/records/detail/Json.h>
 #include <Tessaline/records/detail/Utf8.h>
-#include <platform/MainBundle.h>
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <unordered_set>
+
+#include "ServiceConfig.h"
+#include "support/TemporaryDirectory.h"
 
 namespace tessaline {
 namespace {
@@ -25,6 +30,7 @@ using detail::Json;
 using Reason = Feedback::Reason;
 using Requirement = Feedback::Requirement;
 using Message = Feedback::Message;
+using namespace std::string_literals;
 
 constexpr const char* kConfig =
     R"({"minVersion":"1.2.3","minBuildNumber":100,"minBuildNumberBeta":90,)"
@@ -103,6 +109,15 @@ TEST(RecordsTest, DecidedTextsEncodeBackUnchanged) {
   EXPECT_EQ(roundTrip<Feedback>(kFeedback), kFeedback);
   EXPECT_EQ(roundTrip<RemoteFeedback>(kRemote), kRemote);
   EXPECT_EQ(roundTrip<PreferencesDump>(kPreferences), kPreferences);
+  // Records that also stand alone.
+  const std::string issue =
+      R"({"id":"k","affectedAppBuilds":[3],"affectedOSBuilds":["6.1"],"message":"m"})";
+  const std::string build = R"({"id":"6.1","name":"n","message":"m"})";
+  const std::string contact = R"({"name":"A","email":"a@b.c"})";
+  EXPECT_EQ(roundTrip<KnownIssue>(issue), issue);
+  EXPECT_EQ(roundTrip<OSBuild>(build), build);
+  EXPECT_EQ(roundTrip<Feedback::ContactInformation>(contact), contact);
+  EXPECT_EQ(roundTrip<AppVersion>(R"("1.2.3")"), R"("1.2.3")");
   // Absent optional fields are neither required nor written; an upper-case UUID is written.
   EXPECT_EQ(roundTrip<Feedback>(kMinimalFeedback),
             R"({"localId":"6F9619FF-8B86-D011-B42D-00C04FC964FF","creationDate":1.0,)"
@@ -199,6 +214,14 @@ TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
       {feedback, with(kMinimalFeedback, "/subject", "false"),
        "subject: expected a string, found a boolean"},
       {feedback, "[]", "expected an object, found an array"},
+      {feedback, kMinimalFeedback + "\0{}"s,
+       "The given data was not valid JSON: it holds a NUL byte at offset 235"},
+      {decodingError<KnownIssue>, "{}", "id: required key is missing"},
+      {decodingError<OSBuild>, "{}", "id: required key is missing"},
+      {decodingError<Feedback::ContactInformation>, "{}", "name: required key is missing"},
+      {decodingError<AppVersion>, "{}", "expected a string, found an object"},
+      {decodingError<server::ServiceConfig>, "{}\0{}"s,
+       "not a valid JSON document: it holds a NUL byte"},
       {reason, with(aReason, "/id", "9223372036854775808"),
        "id: number 9223372036854775808 does not fit in a 64-bit integer"},
       {reason, with(aReason, "/id", "1e19"), "id: number 1e+19 is not a 64-bit integer"},
@@ -206,6 +229,11 @@ TEST(RecordsTest, BadTextsAreRefusedWithTheirPath) {
        "requiresFrequency: expected a boolean, found a number"},
       {reason, with(aReason, "/appLogs", R"("notrequired")"),
        R"(appLogs: "notrequired" is not a valid value)"},
+      {reason, with(aReason, "/id", "9007199254740993.0"),
+       "id: number 9.007199254740992e+15 is not a 64-bit integer"},
+      {reason, with(aReason, "/id", "-9223372036854775809"),
+       "id: number -9.223372036854776e+18 is not a 64-bit integer"},
+      {reason, with(aReason, "/id", "9007199254740991.0"), ""},
       {reason, with(aReason, "/id", "3.0"), ""},
       {reason, with(aReason, "/id", "-9223372036854775808"), ""},
       {message, with(aMessage, "/sender", "2"), "sender: 2 is not a valid value"},
@@ -277,7 +305,7 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
       {"01.002.0003", {1, 2, 3}},
       {"1.2.3 ", {1, 2, 0}},
       {"1.99999999999999999999.3", {1, 0, 3}},
-      {"9223372036854775807.0.1", {std::numeric_limits<std::int64_t>::max(), 0, 1}}};
+      {"9223372036854775807.0.1", {INT64_MAX, 0, 1}}};
   for (const auto& [text, expected] : parsed) {
     EXPECT_EQ(AppVersion::parse(text), expected) << text;
   }
@@ -291,48 +319,13 @@ TEST(AppVersionTest, ParsesByComponentsAndOrdersNumerically) {
   EXPECT_EQ(std::unordered_set<AppVersion>({{1, 2, 0}, *AppVersion::parse("1.2")}).size(), 1u);
 
   const std::pair<const char*, std::int64_t> integers[] = {
-      {"+7", 7},
-      {"-0", 0},
-      {"0009", 9},
-      {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()}};
+      {"+7", 7}, {"-0", 0}, {"0009", 9}, {"-9223372036854775808", INT64_MIN}};
   EXPECT_EQ(parseIntegerText("-9223372036854775809"), std::nullopt);
   for (const auto& [text, expected] : integers) {
     EXPECT_EQ(parseIntegerText(text), expected) << text;
   }
   for (const char* text : {"", "-", "--1", " 1", "1 ", "1.2", "9223372036854775808", "١٢"}) {
     EXPECT_EQ(parseIntegerText(text), std::nullopt) << text;
-  }
-}
-
-TEST(BundleTest, VersionAndBuildAreReadOnEveryCall) {
-  struct Case {
-    std::map<std::string, platform::InfoValue> info;
-    std::string version;
-    std::int64_t build;
-    std::string versionError;
-  };
-  const Case cases[] = {
-      {{{"CFBundleShortVersionString", "2.4.1"}, {"CFBundleVersion", "310"}}, "2.4.1", 310, ""},
-      {{{"CFBundleShortVersionString", "3.0-rc1"}, {"CFBundleVersion", "+1234"}},
-       "3.0-rc1",
-       1234,
-       ""},
-      {{{"CFBundleShortVersionString", "beta 2"}, {"CFBundleVersion", "12a"}},
-       "beta 2",
-       -1,
-       "Invalid app version: beta 2"},
-      {{{"CFBundleShortVersionString", std::int64_t{2}}, {"CFBundleVersion", std::int64_t{310}}},
-       "Unknown",
-       -1,
-       "Invalid app version: Unknown"},
-      {{{"CFBundleVersion", " 12"}}, "Unknown", -1, "Invalid app version: Unknown"},
-  };
-  for (const auto& c : cases) {
-    platform::MainBundle::setInfoDictionary(c.info);
-    EXPECT_EQ(appShortVersionString(), c.version);
-    EXPECT_EQ(appBuildNumber(), c.build) << c.version;
-    const auto version = appVersion();
-    EXPECT_EQ(version ? "" : version.error().description(), c.versionError);
   }
 }
 
@@ -369,6 +362,19 @@ TEST(Base64Test, KnownVectorsAndStrictDecoding) {
     EXPECT_EQ(base64Decode(text), std::nullopt) << text;
   }
   EXPECT_EQ(base64Decode(std::string("Zg=\0", 4)), std::nullopt);
+}
+
+TEST(QueryEncodingTest, KeepsOnlyAsciiUnderASingleByteLocale) {
+  testing::TemporaryDirectory locales;
+  const auto command = "localedef -i en_US -f ISO-8859-1 '" + locales.path().string() +
+                       "/en_US.ISO-8859-1' >/dev/null 2>&1";
+  ::setenv("LOCPATH", locales.path().c_str(), 1);
+  if (std::system(command.c_str()) != 0 || std::setlocale(LC_ALL, "en_US.ISO-8859-1") == nullptr) {
+    GTEST_SKIP() << "an ISO-8859-1 locale cannot be made here (localedef and the locales package)";
+  }
+  const auto encoded = percentEncodeQueryValue("f\xC3\xA9 x+y~");
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(encoded, "f%C3%A9%20x%2By~");
 }
 
 }  // namespace

@@ -127,13 +127,9 @@ def stop_postgres(work):
 
 def pending_bytes(port):
     """Bytes sent to a loopback port that its process has not read."""
-    total = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as sockets:
-            for fields in (line.split() for line in list(sockets)[1:]):
-                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "01":  # established
-                    total += int(fields[4].split(":")[1], 16)
-    return total
+    rows = [line.split() for table in ("/proc/net/tcp", "/proc/net/tcp6") for line in open(table).readlines()[1:]]
+    return sum(int(row[4].split(":")[1], 16) for row in rows
+               if int(row[1].rsplit(":", 1)[1], 16) == port and row[3] == "01")  # established
 
 
 def demo(work, url, run):

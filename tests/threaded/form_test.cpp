@@ -1,5 +1,7 @@
-// The form's view model before submission: loading the configuration, the rules of a valid
-// report, custom attachments and the environment summary.
+// The form's view model against a real HTTPS server: loading the configuration, the rules of a
+// valid report, custom attachments, the environment summary, and the submission (diagnostics,
+// uploads and the report) when any part fails or the host does things twice.
+#include <Tessaline/diagnostics/DiagnosisStep.h>
 #include <Tessaline/form/FeedbackFormViewModel.h>
 #include <Tessaline/form/detail/EnvironmentSummary.h>
 #include <Tessaline/records/Bundle.h>
@@ -11,8 +13,10 @@
 #include <platform/MainQueue.h>
 #include <platform/NotificationCenter.h>
 #include <platform/Screens.h>
+#include <platform/SerialQueue.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "support/FormTesting.h"
 #include "support/ProcessFixtures.h"
@@ -20,6 +24,7 @@
 #include "support/TestServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace tessaline {
@@ -28,8 +33,48 @@ namespace {
 using State = FeedbackFormViewModel::State;
 using Failure = FeedbackFormViewModel::Failure;
 using Requirement = Feedback::Requirement;
+using Strings = std::vector<std::string>;
+using json = nlohmann::json;
 using testing::acceptingConfig;
 using testing::makeReason;
+
+// A step that delivers from its own queue, as the real steps do: a fixed payload, or (the third)
+// an error.
+template <int N>
+class PayloadStep final : public DiagnosisStep {
+ public:
+  static StepClassMembers& classMembers() {
+    static StepClassMembers members(N, N == 1 ? "Profile" : N == 2 ? "Crashes" : "Logs");
+    return members;
+  }
+  static bool shouldRun(const Feedback& feedback) {
+    const auto& reason = feedback.reason;
+    return (N == 1   ? reason.systemProfile
+            : N == 2 ? reason.crashLogs
+                     : reason.appLogs) == Requirement::required;
+  }
+  static inline std::atomic<int> runs{0};
+
+  bool isRunning() const override { return running_; }
+  std::string preferredFileExtension() const override { return N == 1 ? "json" : "txt"; }
+  std::shared_ptr<Progress> run(const Feedback&, Completion completion) override {
+    ++runs;
+    running_ = true;
+    queue_.async([this, completion = std::move(completion)] {
+      running_ = false;
+      if (N == 3) {
+        completion(Error(Error::Kind::process, "no log tool"));
+      } else {
+        completion(Bytes(std::string(N == 1 ? "{\"profile\":1}" : "crash-report")));
+      }
+    });
+    return nullptr;
+  }
+
+ private:
+  std::atomic<bool> running_{false};
+  platform::SerialQueue queue_{"PayloadStep", platform::QualityOfService::userInitiated};
+};
 
 // The open panel and the alert, answered and recorded as a user would see them.
 struct FakePanel final : platform::FilePanel {
@@ -70,7 +115,8 @@ class FormTest : public ::testing::Test {
     platform::MainBundle::setInfoDictionary(
         {{"CFBundleShortVersionString", version}, {"CFBundleVersion", build}});
     model_ = FeedbackFormViewModel::make(
-        {}, std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
+        {stepKind<PayloadStep<1>>(), stepKind<PayloadStep<2>>(), stepKind<PayloadStep<3>>()},
+        std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
   }
   void load(const Config& config) { FormModelTestAccess::applyConfig(*model_, config); }
 
@@ -96,10 +142,13 @@ class FormTest : public ::testing::Test {
     model_->message.set("It crashes when I click.");
   }
 
-  ReportAttachment fileAttachment(const std::string& name, std::size_t size) {
-    const auto url = Url::fileURL(dir_.write(name, std::string(size, 'x')).string());
+  ReportAttachment fileAttachment(const std::string& name, const std::string& contents) {
+    const auto url = Url::fileURL(dir_.write(name, contents).string());
     return ReportAttachment(url.deletingPathExtensionOfLastComponent(), ReportAttachment::file(url),
                             url.pathExtension());
+  }
+  ReportAttachment fileAttachment(const std::string& name, std::size_t size) {
+    return fileAttachment(name, std::string(size, 'x'));
   }
 
   testing::TestServer& server_ = testing::serviceServer();  // before the environment is read
@@ -286,34 +335,37 @@ TEST_F(FormTest, AReportIsValidOnlyWithinEveryRule) {
   }
 }
 
-TEST_F(FormTest, CustomAttachmentChecksRunInOrderAndLeaveTheListUnchanged) {
+// The checks run in order (before loading even a payload is refused as such) and a refused
+// attachment leaves the list unchanged. The panel's files are added one by one; what cannot be
+// added is shown in an alert, but for a file-system error.
+TEST_F(FormTest, CustomAttachmentsAreCheckedInOrderAndComeFromThePanel) {
+  auto alert = std::make_shared<FakeAlert>();
+  platform::Alert::install(alert);
   const auto payload =
       ReportAttachment("p", ReportAttachment::payload(Bytes(std::string("x"))), "txt");
   const auto gone = ReportAttachment(
       "gone", ReportAttachment::file(Url::fileURL((dir_.path() / "gone.txt").string())), "txt");
   const auto folder =
       ReportAttachment("dir", ReportAttachment::file(Url::fileURL(dir_.path().string())), "");
-  const auto limit = 9 * 1024 * 1024;
   struct Case {
     bool loaded;
     ReportAttachment attachment;
     std::string error;
   };
   const Case cases[] = {
-      // Before loading even a payload is refused as such, before its case is looked at.
       {false, payload, "Not configured."},
       {false, fileAttachment("shot.png", 10), "Not configured."},
       {true, payload, "Custom attachments must reference a file URL."},
       {true, gone, "file system"},
       {true, folder, "Failed to determine the file size for the attachment."},
-      {true, fileAttachment("at.log", limit),
-       "That file is too large, the maximum allowed file size is 9 MiB."},
-      {true, fileAttachment("below.log", limit - 1), ""},
+      {true, fileAttachment("at.log", 100),
+       "That file is too large, the maximum allowed file size is 100 bytes."},
+      {true, fileAttachment("below.log", 99), ""},
   };
   for (const auto& c : cases) {
     if (c.loaded && model_->reasons.get().empty()) {
       auto config = acceptingConfig();
-      config.maxAttachmentSize = limit;
+      config.maxAttachmentSize = 100;
       load(config);
     }
     const auto added = model_->addCustomAttachment(c.attachment);
@@ -324,15 +376,10 @@ TEST_F(FormTest, CustomAttachmentChecksRunInOrderAndLeaveTheListUnchanged) {
                                   : "another kind: " + added.error().description();
     EXPECT_EQ(error, c.error) << c.attachment.id;
   }
-  EXPECT_EQ(model_->customAttachments.get(), std::vector<ReportAttachment>{cases[6].attachment});
-}
+  const auto below = cases[6].attachment;
+  EXPECT_EQ(model_->customAttachments.get(), std::vector<ReportAttachment>{below});
+  EXPECT_TRUE(alert->shown.empty());
 
-TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
-  auto alert = std::make_shared<FakeAlert>();
-  platform::Alert::install(alert);
-  auto config = acceptingConfig();
-  config.maxAttachmentSize = 100;
-  load(config);
   {
     testing::ScopedEnvironment display("DISPLAY", std::nullopt);
     testing::ScopedEnvironment wayland("WAYLAND_DISPLAY", std::nullopt);
@@ -343,8 +390,6 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
   model_->addAttachment();  // cancelled
   panel->answer = std::vector<Url>{Url::fileURL((dir_.path() / "vanished.txt").string())};
   model_->addAttachment();  // a file-system error is not shown
-  EXPECT_TRUE(model_->customAttachments.get().empty());
-
   const auto first = fileAttachment("first.png", 1);
   const auto large = fileAttachment("large.mov", 100);
   const auto notes = fileAttachment("notes", 1);
@@ -356,7 +401,8 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
                                       "txt", "json", "pdf"}));
   EXPECT_EQ(panel->shown->prompt, "Attach");
   EXPECT_TRUE(panel->shown->allowsMultipleSelection);
-  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{first, notes, first}));
+  EXPECT_EQ(model_->customAttachments.get(),
+            (std::vector<ReportAttachment>{below, first, notes, first}));
   ASSERT_EQ(alert->shown.size(), 2u);
   EXPECT_EQ(alert->shown[0].informativeText, "No file panel is available");
   EXPECT_EQ(alert->shown[1].messageText, "Error Adding Attachment");
@@ -367,7 +413,7 @@ TEST_F(FormTest, CustomAttachmentsComeFromThePanelAndAreRemovedOneAtATime) {
   int announcements = 0;
   auto watch = model_->objectWillChange.connect([&] { ++announcements; });
   model_->removeCustomAttachment(first);
-  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{notes, first}));
+  EXPECT_EQ(model_->customAttachments.get(), (std::vector<ReportAttachment>{below, notes, first}));
   model_->removeCustomAttachment(large);
   EXPECT_EQ(announcements, 1) << "removing an absent entry announces nothing";
 }
@@ -391,12 +437,14 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   EXPECT_EQ(std::count(summary.begin(), summary.end(), '\n'), 10) << summary;
   EXPECT_TRUE(summary.ends_with("\n\n?")) << summary;
   FeedbackFormViewModel::setAwbazYLhws("build 42");
-  platform::MainBundle::setInfoDictionary({});
+  // Read again on every call; a value that is not text is unknown.
+  platform::MainBundle::setInfoDictionary(
+      {{"CFBundleShortVersionString", std::int64_t{2}}, {"CFBundleVersion", "+1234"}});
   platform::ScreenSource::install(std::make_shared<TwoScreens>());
   const std::string changed = model_->basicEnvironmentInformation();
   platform::ScreenSource::install(nullptr);
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
-  EXPECT_NE(changed.find("\nApplication Version: Unknown (-1)\n"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("\nApplication Version: Unknown (1234)\n"), std::string::npos) << changed;
   EXPECT_NE(changed.find("\nScreens: DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)\n"),
             std::string::npos)
       << changed;
@@ -405,6 +453,165 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   for (int state = -1; state <= 4; ++state) {
     EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);
   }
+}
+
+// A loaded, filled form whose state changes are recorded.
+class FormSubmissionTest : public FormTest {
+ protected:
+  void SetUp() override {
+    FormTest::SetUp();
+    answer(R"({"id":"R-1"})");
+    load(acceptingConfig());
+    model_->subject.set("Subject");
+    model_->message.set("Word");
+    states_ = model_->state.subscribe([&](const State& s) { changes_.push_back(s.description()); });
+    texts_ = model_->stateDescription.subscribe(
+        [&](const std::string& text) { changes_.push_back("text " + text); });
+    changes_.clear();
+  }
+
+  // Answers every upload, and every report with `report`.
+  void answer(const std::string& report, int status = 200) {
+    server_.setReply("POST", "/v1/attachments",
+                     testing::Reply::json(R"({"localId":"L","attachmentId":"A","name":"N"})"));
+    server_.setReply("POST", "/v1/reports", testing::Reply::json(report, status));
+  }
+  void chooseReason(Requirement profile, Requirement crash, Requirement logs) {
+    model_->feedback.modify(
+        [&](Feedback& record) { record.reason = makeReason(4, profile, logs, crash); });
+  }
+  ReportAttachment attach(const std::string& name, const std::string& contents) {
+    const auto attachment = fileAttachment(name, contents);
+    EXPECT_TRUE(model_->addCustomAttachment(attachment));
+    return attachment;
+  }
+  // Submits (or retries) and waits for the end.
+  State send(bool retry = false) {
+    retry ? model_->retry() : model_->submit();
+    EXPECT_TRUE(platform::MainQueue::drainUntil([&] {
+      const auto kind = model_->state.get().kind();
+      return kind == State::Case::submitted || kind == State::Case::failed;
+    }));
+    return model_->state.get();
+  }
+  std::vector<testing::RecordedRequest> requestsTo(const std::string& path) const {
+    auto found = server_.requests();
+    std::erase_if(found, [&](const auto& request) { return request.path != path; });
+    return found;
+  }
+  json lastReport() const {
+    const auto reports = requestsTo("/v1/reports");
+    return reports.empty() ? json() : json::parse(reports.back().body);
+  }
+
+  Strings changes_;
+  Cancellable states_, texts_;
+};
+
+// Required diagnostics without the user's consent run nothing; without attachments the report
+// goes out at once. The environment summary travels with the first message on the wire only.
+TEST_F(FormSubmissionTest, WithoutConsentAndAttachmentsTheReportGoesOutAtOnce) {
+  platform::LogCapture capture;
+  chooseReason(Requirement::required, Requirement::required, Requirement::notRequired);
+  model_->diagnosticsOptIn.set(false);
+  model_->feedback.modify([](Feedback& record) {
+    record.messages.push_back({Date::now(), Feedback::Message::Sender::support, "second", {}});
+  });
+  const int runsBefore = PayloadStep<1>::runs + PayloadStep<2>::runs;
+  changes_.clear();
+  EXPECT_EQ(send(), State::submitted());
+  EXPECT_EQ(changes_,
+            (Strings{"text Uploading Attachments", "loading", "loading", "text Submitting Report",
+                     "text Thank you for sending your feedback!\nIt was assigned the ID "
+                     "R-1.",
+                     "submitted"}));
+  EXPECT_EQ(PayloadStep<1>::runs + PayloadStep<2>::runs, runsBefore);
+  EXPECT_TRUE(model_->diagnosticItems.get().empty());
+  EXPECT_EQ(server_.requests().size(), 1u);
+  const auto body = lastReport();
+  EXPECT_EQ(body["attachments"], json::array());
+  EXPECT_EQ(body["messages"][0]["body"], "Word\n\n" + model_->basicEnvironmentInformation());
+  EXPECT_EQ(body["messages"][1]["body"], "second");
+  EXPECT_EQ(model_->feedback.get().messages[0].body, "Word");
+  EXPECT_EQ(capture.count("%{public}@", "FeedbackFormViewModel"), 1u);  // submitReport()
+  EXPECT_EQ(capture.count("Final feedback: %@", "FeedbackFormViewModel"), 1u);
+}
+
+// A second submit after a failed report lists that pass's uploads only; retry runs everything
+// again with a new runner, whose items are shown. The diagnostics and the file go up together, a
+// failed diagnostic item contributes no upload, and the report goes after the last of them.
+TEST_F(FormSubmissionTest, AfterAFailedReportSubmitAndRetryListEachUploadOnce) {
+  chooseReason(Requirement::required, Requirement::required, Requirement::required);
+  model_->email.set("me@example.com");
+  attach("shot.png", "PNGDATA");
+  answer("{}");  // does not decode
+  auto failed = send();
+  ASSERT_EQ(failed.kind(), State::Case::failed);
+  EXPECT_FALSE(failed.failure()->message.empty());
+  EXPECT_EQ(model_->stateDescription.get(), "");
+  answer("<html>busy</html>", 503);
+  EXPECT_EQ(send().kind(), State::Case::failed);
+  EXPECT_EQ(lastReport()["attachments"].size(), 3u);
+  const auto firstItems = model_->diagnosticItems.get();
+  ASSERT_EQ(firstItems.size(), 3u);
+
+  server_.reset();
+  answer(R"({"id":"R-1"})");
+  changes_.clear();
+  EXPECT_EQ(send(true), State::submitted());
+  EXPECT_EQ(changes_,
+            (Strings{"idle", "diagnosis", "text Collecting Diagnostics",
+                     "text Uploading Attachments", "loading", "loading", "text Submitting Report",
+                     "text Thank you for sending your feedback!\nIt was assigned the ID "
+                     "R-1.\nYou'll be contacted over e-mail for updates if necessary.",
+                     "submitted"}));
+  const auto all = server_.requests();
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[3].path, "/v1/reports");
+  std::multiset<std::string> uploads;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(all[i].path, "/v1/attachments");
+    uploads.insert(all[i].query.substr(0, all[i].query.find('&')) + " " + all[i].body);
+  }
+  EXPECT_EQ(uploads,
+            (std::multiset<std::string>{"fileId=Crashes crash-report",
+                                        "fileId=Profile {\"profile\":1}", "fileId=shot PNGDATA"}));
+  EXPECT_EQ(lastReport()["attachments"].size(), 3u);
+  const auto items = model_->diagnosticItems.get();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].id, "Profile");
+  EXPECT_NE(items[0].step, firstItems[0].step);
+  EXPECT_TRUE(items[0].state.isFinished());
+  EXPECT_TRUE(items[2].state.isFailed());
+  EXPECT_EQ(model_->customAttachments.get().size(), 1u);
+}
+
+// A file gone before the upload is left out; the other uploads finish once, together.
+TEST_F(FormSubmissionTest, SixtyFourConcurrentUploadsAreCountedExactlyOnce) {
+  platform::LogCapture capture;
+  for (int i = 0; i < 64; ++i) {
+    attach("file" + std::to_string(i) + ".txt", std::string(1000 + i, 'x'));
+  }
+  std::filesystem::remove(attach("gone.txt", "gone").fileURL()->path());
+  EXPECT_EQ(send(), State::submitted());
+  EXPECT_EQ(requestsTo("/v1/attachments").size(), 64u);
+  EXPECT_EQ(capture.count("Failed to read custom attachment file from %@: %{public}@"), 1u);
+  EXPECT_EQ(capture.count("All uploads finished"), 1u);
+  EXPECT_EQ(lastReport()["attachments"].size(), 64u);
+}
+
+TEST_F(FormSubmissionTest, ModelDestroyedMidPipelineDropsItsResults) {
+  attach("shot.png", "PNG");
+  auto slow = testing::Reply::json(R"({"localId":"L","attachmentId":"A","name":"N"})");
+  slow.delay = std::chrono::milliseconds(300);
+  server_.setReply("POST", "/v1/attachments", slow);
+  model_->submit();
+  ASSERT_TRUE(server_.waitForRequests(1));
+  std::weak_ptr<FeedbackFormViewModel> weak = model_;
+  model_.reset();
+  platform::MainQueue::drainUntil([] { return false; }, std::chrono::milliseconds(600));
+  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(requestsTo("/v1/reports").empty());
 }
 
 }  // namespace
