@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 namespace tessaline::server {
 namespace {
@@ -19,28 +20,23 @@ namespace {
 constexpr std::int64_t kDay = 86'400'000;
 
 TEST(DashboardTextTest, EnvironmentFactsComeFromTheLastSummary) {
-  struct Case {
-    std::string message;
-    std::optional<std::string> os, version;
-    std::optional<std::int64_t> build;
-  };
+  using Facts = std::tuple<std::optional<std::string>, std::optional<std::string>,
+                           std::optional<std::int64_t>>;
   const std::string summary =
       "\n\nOperating System: Version 14.2 (Build 23C64)\nApplication Version: 2.4.1 (310)\n"
       "Hardware: Mac14,2\n\n?";
-  const std::vector<Case> cases = {
-      {"Hello" + summary, "Version 14.2 (Build 23C64)", "2.4.1", 310},
+  const Facts sonoma{"Version 14.2 (Build 23C64)", "2.4.1", 310};
+  const std::pair<std::string, Facts> cases[] = {
+      {"Hello" + summary, sonoma},
       // Typed text that imitates the summary does not count; the appended one does.
-      {"Operating System: fake\nApplication Version: 9 (9)" + summary, "Version 14.2 (Build 23C64)",
-       "2.4.1", 310},
-      {"Operating System: X\nApplication Version: Unknown (-1)", "X", "Unknown", -1},
-      {"Application Version: 1 (2)", std::nullopt, std::nullopt, std::nullopt},
-      {"Hi\n\nOperating System: Y\nApplication Version: 3.0 (abc)", "Y", "3.0 (abc)", std::nullopt},
+      {"Operating System: fake\nApplication Version: 9 (9)" + summary, sonoma},
+      {"Operating System: X\nApplication Version: Unknown (-1)", {"X", "Unknown", -1}},
+      {"Application Version: 1 (2)", {}},
+      {"Hi\n\nOperating System: Y\nApplication Version: 3.0 (abc)", {"Y", "3.0 (abc)", {}}},
   };
-  for (const Case& c : cases) {
-    const EnvironmentFacts facts = environmentFacts(c.message);
-    EXPECT_EQ(facts.operatingSystem, c.os) << c.message;
-    EXPECT_EQ(facts.appVersion, c.version) << c.message;
-    EXPECT_EQ(facts.appBuild, c.build) << c.message;
+  for (const auto& [message, facts] : cases) {
+    const EnvironmentFacts found = environmentFacts(message);
+    EXPECT_EQ(Facts(found.operatingSystem, found.appVersion, found.appBuild), facts) << message;
   }
 }
 
