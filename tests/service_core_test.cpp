@@ -297,6 +297,7 @@ TEST_F(ServiceCoreTest, BadRequestsAreRefusedAndStoreNothing) {
       {update("buildNumber", ""), 400, "is empty"},
       {update("buildNumber", "31a"), 400, "not an integer"},
       {update("buildNumber", " 310"), 400, "not an integer"},
+      {update("buildNumber", "+"), 400, "not an integer"},
       {update("buildNumber", "99999999999999999999"), 400, "not an integer"},
       {update("train", "sta\nble"), 400, "control characters"},
       {update("train", "sta\xc2\x85"s + "ble"), 400, "control characters"},

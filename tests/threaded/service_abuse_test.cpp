@@ -398,6 +398,7 @@ TEST_F(ServiceHttpTest, KeptAliveConnectionsDrainRefusalsAndStoreRepeatsOnce) {
   EXPECT_TRUE(connection.closedByService());
   EXPECT_EQ(storedFiles(), 2);
   EXPECT_EQ(std::ranges::count(command({"list"}).out, '\n'), 1);
+  EXPECT_EQ(command({"show", bodyOf(first)["id"]}).exitCode, 0);
 }
 
 // More slow connections than workers, idle or trickling a byte at a time: ordinary clients are
