@@ -1,5 +1,5 @@
 // The service's request handling and storage, driven directly (no HTTP): every refusal, what is
-// stored, orphan removal and the schema guard.
+// stored (hostile names included), orphan removal and the schema guard.
 
 #include "OperatorCommands.h"
 #include "ServiceConfig.h"

@@ -1,7 +1,7 @@
 // tessaline-service on loopback, driven over raw sockets where a well-behaved client could not
-// make the fault: refusals and bodies cut short, hostile names, slow, endless and stalled clients,
-// kept-alive connections, repeated submissions, signals and a full disk; and the core's orphan
-// sweeps racing reports.
+// make the fault: refusals and bodies cut short, bad or endless heads, slow and stalled clients,
+// kept-alive connections, repeated submissions, start-up checks, signals and a full disk; and the
+// core's orphan sweeps racing reports.
 
 #include "ServiceConfig.h"
 #include "ServiceCore.h"
@@ -30,8 +30,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
