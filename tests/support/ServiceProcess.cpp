@@ -102,14 +102,14 @@ std::string ServiceProcess::binary() {
 }
 
 std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::string>& arguments,
-                                                      std::string* failure,
-                                                      std::chrono::milliseconds timeout) {
+                                                      std::string* failure) {
   auto child = ChildProcess::start(withBinary(arguments), {}, failure);
   if (!child) {
     return nullptr;
   }
   const std::string prefix = "listening on ";
-  const bool listening = child->waitForOutput("\n", timeout) && child->out().starts_with(prefix);
+  const bool listening =
+      child->waitForOutput("\n", std::chrono::seconds(60)) && child->out().starts_with(prefix);
   const int port = listening ? std::atoi(child->out().c_str() + prefix.size()) : 0;
   if (port <= 0) {
     if (failure != nullptr) {
@@ -121,9 +121,8 @@ std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::str
   return std::unique_ptr<ServiceProcess>(new ServiceProcess(std::move(child), port));
 }
 
-CommandResult runServiceCommand(const std::vector<std::string>& arguments,
-                                std::chrono::milliseconds timeout) {
-  return runCommand(withBinary(arguments), {}, timeout);
+CommandResult runServiceCommand(const std::vector<std::string>& arguments) {
+  return runCommand(withBinary(arguments), {}, std::chrono::seconds(60));
 }
 
 }  // namespace tessaline::testing

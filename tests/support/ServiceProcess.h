@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,8 +12,6 @@
 struct pg_conn;
 
 namespace tessaline::testing {
-
-using ServiceCommandResult = CommandResult;
 
 // The configuration the tests serve unless they need another.
 inline const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
@@ -41,20 +38,15 @@ class PostgresClient {
   ::pg_conn* connection_;
 };
 
-// A running tessaline-service child process: started with "--port 0" among its arguments, it
-// prints "listening on PORT", which start() waits for. Killed when dropped.
+// A running tessaline-service child process, killed when dropped.
 class ServiceProcess {
  public:
   // The build's tessaline-service executable; empty when the build has none.
   static std::string binary();
-
-  // Starts the binary with the arguments and waits, at most `timeout`, until it is listening.
-  // Returns nothing (with the child's standard error in `failure`) when it exits or stays
-  // silent instead.
-  static std::unique_ptr<ServiceProcess> start(
-      const std::vector<std::string>& arguments, std::string* failure = nullptr,
-      std::chrono::milliseconds timeout = std::chrono::seconds(60));
-
+  // Starts the binary with the arguments ("--port 0" among them) and waits, at most a minute,
+  // until it prints "listening on PORT". Nothing (and the reason in `failure`) when it does not.
+  static std::unique_ptr<ServiceProcess> start(const std::vector<std::string>& arguments,
+                                               std::string* failure = nullptr);
   // Serves `data` with the sample configuration on a free loopback port, `extra` arguments first.
   static std::unique_ptr<ServiceProcess> serve(const std::string& data, std::string* failure,
                                                std::vector<std::string> extra = {}) {
@@ -64,10 +56,7 @@ class ServiceProcess {
 
   int port() const { return port_; }
   pid_t pid() const { return child_->pid(); }
-  // SIGTERM, then the exit code as ChildProcess::wait gives it.
-  int terminate(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-    return child_->terminate(timeout);
-  }
+  int terminate() { return child_->terminate(std::chrono::seconds(60)); }  // the exit code
   void kill() { child_->kill(); }
   std::string errorOutput() const { return child_->err(); }
 
@@ -78,8 +67,7 @@ class ServiceProcess {
   int port_;
 };
 
-// Runs the binary with the arguments to its end, at most `timeout` (then it is killed).
-CommandResult runServiceCommand(const std::vector<std::string>& arguments,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// Runs the binary with the arguments to its end, at most a minute (then it is killed).
+CommandResult runServiceCommand(const std::vector<std::string>& arguments);
 
 }  // namespace tessaline::testing
