@@ -422,23 +422,20 @@ TEST_F(DefaultDialogTest, AlertsShowTheTextVerbatimOrFallBackToStandardError) {
   EXPECT_NE(arguments().find("--extra-button=Later"), std::string::npos) << arguments();
 }
 
-TEST(ProcessTest, PassesEveryArgumentUnchangedWithoutAShellInItsFolder) {
+// Run directly, without a shell, in its folder; standard output read wholly, as its newest bytes
+// or not at all; standard error never blocks; no descriptor of the host beyond the standard three;
+// the stand-in tools refuse arguments they do not know before they print anything.
+TEST(ProcessTest, RunsWithoutAShellAndReadsItsOutputWhollyOrItsNewestBytes) {
   TemporaryDirectory directory;
   const auto tool =
       tessaline::testing::script(directory.path(), tessaline::testing::kRecordArguments);
-  std::vector<std::string> arguments{"plain",       "two words", "'quoted'",   "\"double\"",
+  const std::vector<std::string> odd{"plain",       "two words", "'quoted'",   "\"double\"",
                                      "$HOME; ls *", "",          "line\nbreak"};
-  Process process(tool.string(), arguments);
-  process.setCurrentDirectory(directory.path().string());
-  ASSERT_TRUE(process.launch().ok());
-  const auto termination = process.waitUntilExit();
-  EXPECT_EQ(termination.reason, Process::Termination::Reason::exit);
-  EXPECT_EQ(termination.status, 0);
-  arguments.push_back(std::filesystem::canonical(directory.path()).string());
-  EXPECT_EQ(tessaline::testing::recordedArguments(tool), arguments);
-}
-
-TEST(ProcessTest, OutputIsReadWhollyOrItsNewestBytesAndStandardErrorNeverBlocks) {
+  std::string recorded;
+  for (const auto& argument : odd) {
+    recorded += argument + "\x1e";
+  }
+  recorded += std::filesystem::canonical(directory.path()).string() + "\x1e";
   constexpr std::size_t flood = 8 * 1024 * 1024;
   const std::string line = "abcdefghijklmnopqrstuvwxy\n";
   const std::string yes = "yes abcdefghijklmnopqrstuvwxy | head -c " + std::to_string(flood);
@@ -449,29 +446,44 @@ TEST(ProcessTest, OutputIsReadWhollyOrItsNewestBytesAndStandardErrorNeverBlocks)
     }
     return data;
   };
+  const int leaked = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 100);  // no close-on-exec
+  ASSERT_GE(leaked, 100);
   struct Case {
-    std::string script;
+    std::string path;
+    std::vector<std::string> arguments;
     std::size_t limit;  // 0 for none
     bool discard;
+    int status;
     std::string expected;
   };
   const Case cases[] = {
-      {yes, 0, false, newest(flood)},
-      {yes, 1024 * 1024 + 7, false, newest(1024 * 1024 + 7)},
-      {yes, 0, true, ""},
-      {yes + " >&2; echo stdout line", 0, false, "stdout line\n"},
+      {tool.string(), odd, 0, false, 0, recorded},
+      {"/bin/sh", {"-c", yes}, 0, false, 0, newest(flood)},
+      {"/bin/sh", {"-c", yes}, 1024 * 1024 + 7, false, 0, newest(1024 * 1024 + 7)},
+      {"/bin/sh", {"-c", yes}, 0, true, 0, ""},
+      {"/bin/sh", {"-c", yes + " >&2; echo stdout line"}, 0, false, 0, "stdout line\n"},
+      {"/bin/ls", {"/proc/self/fd"}, 0, false, 0, "0\n1\n2\n3\n"},  // 3: the one ls reads
+      {"/usr/sbin/system_profiler", {"-timeout", "soon"}, 0, false, 1, ""},
+      {"/usr/sbin/system_profiler", {"-xml"}, 0, false, 1, ""},
+      {"/usr/sbin/system_profiler", {"-timeout"}, 0, false, 1, ""},
+      {std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/tessaline-log",
+       {"stream", "--predicate", "process contains"}, 0, false, 64, ""},
   };
   for (const auto& c : cases) {
-    Process process("/bin/sh", {"-c", c.script});
+    Process process(c.path, c.arguments);
+    process.setCurrentDirectory(directory.path().string());
     process.setOutputLimit(c.limit);
     if (c.discard) {
       process.setStandardOutput(Process::Output::discard);
     }
     ASSERT_TRUE(process.launch().ok());
-    EXPECT_EQ(process.waitUntilExit().status, 0) << c.script;
-    EXPECT_EQ(process.output().size(), c.expected.size()) << c.limit;
-    EXPECT_TRUE(process.output().view() == c.expected) << c.limit;
+    const auto termination = process.waitUntilExit();
+    EXPECT_EQ(termination.reason, Process::Termination::Reason::exit) << c.path;
+    EXPECT_EQ(termination.status, c.status) << c.path;
+    EXPECT_EQ(process.output().size(), c.expected.size()) << c.path << " " << c.limit;
+    EXPECT_TRUE(process.output().view() == c.expected) << c.path << " " << c.limit;
   }
+  ::close(leaked);
 }
 
 TEST(ProcessTest, LaunchFailuresAndRepeatedLaunchesAreErrors) {
@@ -534,29 +546,6 @@ TEST(ProcessTest, TerminateEndsTheChildEvenWhereTheHostIgnoresOrBlocksTheSignal)
   }
   ASSERT_TRUE(pid);
   EXPECT_FALSE(tessaline::testing::processExists(*pid));  // destroying it ends and reaps it
-}
-
-TEST(ProcessTest, TheChildInheritsNoDescriptorsBeyondTheStandardThree) {
-  // A descriptor the host opened without close-on-exec.
-  const int leaked = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 100);
-  ASSERT_GE(leaked, 100);
-  Process process("/bin/ls", {"/proc/self/fd"});
-  ASSERT_TRUE(process.launch().ok());
-  process.waitUntilExit();
-  ::close(leaked);
-  // 0, 1, 2 and the one ls reads the folder with.
-  EXPECT_EQ(process.output().str(), "0\n1\n2\n3\n");
-}
-
-// The profiler stand-in refuses arguments it does not know.
-TEST(ProcessTest, TheProfilerStandInRefusesUnknownArguments) {
-  for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{"-timeout", "soon"}, {"-xml"}, {"-timeout"}}) {
-    Process refused("/usr/sbin/system_profiler", arguments);
-    ASSERT_TRUE(refused.launch().ok());
-    EXPECT_NE(refused.waitUntilExit().status, 0) << arguments.front();
-    EXPECT_TRUE(refused.output().empty());
-  }
 }
 
 }  // namespace

@@ -27,11 +27,6 @@ inline std::string fixtureData(const std::string& name) {
   return std::string(TESSALINE_FIXTURE_DATA_DIR) + "/" + name;
 }
 
-// A stand-in tool of the build tree ("tessaline-log", "tessaline-system-profiler").
-inline std::string standInTool(const std::string& name) {
-  return std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/" + name;
-}
-
 // Writes an executable shell script named `name` into `folder`.
 inline std::filesystem::path script(const std::filesystem::path& folder, const std::string& body,
                                     const std::string& name = "tool") {
