@@ -79,8 +79,7 @@ TEST(UrlTest, PathComponentsQueriesAndPercentEncoding) {
       {"file:///a/.hidden", ".hidden", ""},
       {"file:///a/name.", "name.", ""},
       {"https://h.example/v1/report.ips?x=1", "report.ips", "ips"},
-      {"file:///", "/", ""},
-  };
+      {"file:///", "/", ""}};
   for (const auto& [text, last, extension] : components) {
     EXPECT_EQ(Url::parse(text)->lastPathComponent(), last) << text;
     EXPECT_EQ(Url::parse(text)->pathExtension(), extension) << text;
@@ -91,8 +90,7 @@ TEST(UrlTest, PathComponentsQueriesAndPercentEncoding) {
       {"https://h.example", "config", "https://h.example/config"},
       {"https://h.example/v1?key=1#top", "updateCheck",
        "https://h.example/v1/updateCheck?key=1#top"},
-      {"https://h.example/v1", "a b?#", "https://h.example/v1/a%20b%3F%23"},
-  };
+      {"https://h.example/v1", "a b?#", "https://h.example/v1/a%20b%3F%23"}};
   for (const auto& [base, component, expected] : appended) {
     EXPECT_EQ(Url::parse(base)->appendingPathComponent(component).absoluteString(), expected);
   }
@@ -101,14 +99,12 @@ TEST(UrlTest, PathComponentsQueriesAndPercentEncoding) {
             "https://h.example/v1/updateCheck?buildNumber=1&train=a%20b#f");
   EXPECT_EQ(url.withPercentEncodedQuery("").absoluteString(), "https://h.example/v1/updateCheck#f");
 
-  const std::pair<std::string, std::string> encoded[] = {
-      {"a b", "a%20b"},
-      {"1+1", "1%2B1"},
-      {"AZaz09-._~", "AZaz09-._~"},
-      {"/?&=#%", "%2F%3F%26%3D%23%25"},
-      {"é", "%C3%A9"},
-      {std::string("\0\xFF", 2), "%00%FF"},
-  };
+  const std::pair<std::string, std::string> encoded[] = {{"a b", "a%20b"},
+                                                         {"1+1", "1%2B1"},
+                                                         {"AZaz09-._~", "AZaz09-._~"},
+                                                         {"/?&=#%", "%2F%3F%26%3D%23%25"},
+                                                         {"é", "%C3%A9"},
+                                                         {std::string("\0\xFF", 2), "%00%FF"}};
   for (const auto& [plain, text] : encoded) {
     EXPECT_EQ(percentEncodeQueryValue(plain), text);
     EXPECT_EQ(percentDecode(text), plain);
@@ -236,18 +232,16 @@ TEST(LocaleTest, TheFirstSetVariableNamesTheLocaleWithoutEncodingOrModifier) {
   struct Case {
     const char *all, *messages, *lang, *expected;
   };
-  const Case cases[] = {
-      {"de_DE.UTF-8", "fr_FR.UTF-8", "en_GB.UTF-8", "de_DE"},
-      {"", "fr_FR.UTF-8", "en_GB.UTF-8", "fr_FR"},  // empty counts as unset
-      {nullptr, nullptr, "en_GB.UTF-8", "en_GB"},
-      {nullptr, nullptr, "sr_RS@latin", "sr_RS"},
-      {nullptr, nullptr, nullptr, "en_US_POSIX"},
-      {nullptr, nullptr, "C", "en_US_POSIX"},
-      {nullptr, nullptr, "C.UTF-8", "en_US_POSIX"},
-      {nullptr, nullptr, "POSIX", "en_US_POSIX"},
-      {nullptr, nullptr, "en US\n", "en_US_POSIX"},
-      {nullptr, nullptr, ".UTF-8", "en_US_POSIX"},
-  };
+  const Case cases[] = {{"de_DE.UTF-8", "fr_FR.UTF-8", "en_GB.UTF-8", "de_DE"},
+                        {"", "fr_FR.UTF-8", "en_GB.UTF-8", "fr_FR"},  // empty counts as unset
+                        {nullptr, nullptr, "en_GB.UTF-8", "en_GB"},
+                        {nullptr, nullptr, "sr_RS@latin", "sr_RS"},
+                        {nullptr, nullptr, nullptr, "en_US_POSIX"},
+                        {nullptr, nullptr, "C", "en_US_POSIX"},
+                        {nullptr, nullptr, "C.UTF-8", "en_US_POSIX"},
+                        {nullptr, nullptr, "POSIX", "en_US_POSIX"},
+                        {nullptr, nullptr, "en US\n", "en_US_POSIX"},
+                        {nullptr, nullptr, ".UTF-8", "en_US_POSIX"}};
   for (const auto& c : cases) {
     ScopedEnvironment all("LC_ALL", c.all);
     ScopedEnvironment messages("LC_MESSAGES", c.messages);
@@ -370,8 +364,7 @@ TEST_F(DefaultDialogTest, ThePanelRunsZenityOrOnKdeKdialog) {
        "--separate-output --ok-label Attach ",
        "/home/u/a b.png\n/home/u/c.log"},
       {{"zenity"}, ":0", nullptr, "1", "cancelled", zenity},
-      {{"zenity"}, ":0", nullptr, "255", "status 255", zenity},
-  };
+      {{"zenity"}, ":0", nullptr, "255", "status 255", zenity}};
   for (const auto& c : cases) {
     for (const auto& tool : c.tools) {
       addTool(tool);
@@ -467,8 +460,11 @@ TEST(ProcessTest, RunsWithoutAShellAndReadsItsOutputWhollyOrItsNewestBytes) {
       {"/usr/sbin/system_profiler", {"-xml"}, 0, false, 1, ""},
       {"/usr/sbin/system_profiler", {"-timeout"}, 0, false, 1, ""},
       {std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/tessaline-log",
-       {"stream", "--predicate", "process contains"}, 0, false, 64, ""},
-  };
+       {"stream", "--predicate", "process contains"},
+       0,
+       false,
+       64,
+       ""}};
   for (const auto& c : cases) {
     Process process(c.path, c.arguments);
     process.setCurrentDirectory(directory.path().string());

@@ -5,6 +5,7 @@
 #include <Tessaline/diagnostics/ApplicationLogsCollectorStep.h>
 #include <Tessaline/diagnostics/CollectCrashReportsStep.h>
 #include <Tessaline/diagnostics/DiagnosisRunner.h>
+#include <Tessaline/diagnostics/Redactor.h>
 #include <Tessaline/diagnostics/SystemLogsCollectorStep.h>
 #include <Tessaline/diagnostics/SystemProfileStep.h>
 #include <Tessaline/diagnostics/detail/StepState.h>
@@ -343,43 +344,17 @@ TEST(DiagnosticStepRunTest, AStopRacingTheLaunchAlwaysEndsTheCapture) {
   }
 }
 
-// Creation times that differ, in the order of the writes, where the file system keeps them.
-class CrashReportsTest : public ::testing::Test {
- protected:
-  bool writeReport(const std::string& relativePath, const std::string& content) {
-    const auto path = home_.path() / "Library/Logs/DiagnosticReports" / relativePath;
-    fs::create_directories(path.parent_path());
-    const auto staging = path.parent_path() / ".writing";
-    const bool newer = testing::waitFor([&] {
-      std::ofstream(staging, std::ios::binary) << content;
-      const auto created = platform::FileSystem::creationDate(staging.string());
-      const bool later = created && (!latest_ || *created > *latest_);
-      if (later) {
-        latest_ = created;
-      } else {
-        fs::remove(staging);
-      }
-      return later;
-    });
-    if (newer) {
-      fs::rename(staging, path);  // a rename keeps the creation time
-    }
-    return newer;
-  }
-
-  testing::TemporaryDirectory home_{"tessaline-home"};
-  ScopedEnvironment homeVariable_{"HOME", home_.path().string()};
-  std::optional<platform::FileSystem::Time> latest_;
-};
-
 // Reports are chosen by name anywhere in the tree; the four newest are kept, newest first, and a
 // folder among them counts toward the limit, fails to read and is logged.
-TEST_F(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
-  if (!platform::FileSystem::creationDate(home_.path().string())) {
+TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
+  TemporaryDirectory home;
+  ScopedEnvironment homeVariable("HOME", home.path().string());
+  if (!platform::FileSystem::creationDate(home.path().string())) {
     GTEST_SKIP() << "this file system records no creation dates";
   }
   LogCapture capture;
   const std::string binary("\x00\x01\x02\xff{\"crash\":true}", 18);
+  std::optional<platform::FileSystem::Time> latest;
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"Other_2024-01-01-120000_Mac.ips", "other"},
            {"Pairloom-1.ips", "1"},
@@ -388,7 +363,17 @@ TEST_F(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
            {"Pairloom_2024-01-01-120000_Mac.ips", binary},
            {"HandsetLinkService-3.ips", "3"},
            {"Pairloom-archive/placeholder", "x"}}) {
-    ASSERT_TRUE(writeReport(name, content));
+    // Written until its creation time is later than the last one's, then renamed (which keeps it).
+    const auto path = home.path() / "Library/Logs/DiagnosticReports" / name;
+    const auto staging = path.parent_path() / ".writing";
+    fs::create_directories(path.parent_path());
+    ASSERT_TRUE(testing::waitFor([&] {
+      fs::remove(staging);
+      std::ofstream(staging, std::ios::binary) << content;
+      const auto created = platform::FileSystem::creationDate(staging.string());
+      return created && (!latest || *created > *latest) && (latest = created);
+    }));
+    fs::rename(staging, path);
   }
   const auto call = run(std::make_shared<CollectCrashReportsStep>());
   EXPECT_TRUE(call.onMainQueue);
@@ -526,11 +511,15 @@ TEST(HostileDiagnostics, CrashReportsAreRegularFilesReadWithinTheBoundWhateverTh
 }
 
 // Registered files and folders are copied into a staging folder made exclusively, which is gone
-// before the archive is handed over; what cannot be copied is logged and left out.
+// before the archive is handed over; what cannot be copied is logged and left out. Text files are
+// redacted on the way (not the originals), binary files left alone.
 TEST(HostileDiagnostics, ArchiveHoldsTheRegularFilesWhateverTheTemporaryFolder) {
   TemporaryDirectory root;
-  root.write("logs/app.log", "app");
-  root.write("logs/sub/inner.log", "inner");
+  ASSERT_TRUE(Redactor::setHostRules({{"device-[0-9A-F]{8}", "device-?"}}).ok());
+  const auto app =
+      root.write("logs/app.log", "user bob@example.org on device-00AB12CD\nBearer a.b\n");
+  const std::string binary("x\0bob@example.org", 17);
+  root.write("logs/sub/inner.log", binary);
   plantSpecialFiles(root.path() / "logs");
   ApplicationLogsCollectorStep::registerLogFileURLs(
       {Url::fileURL((root.path() / "logs").string()),
@@ -593,9 +582,12 @@ TEST(HostileDiagnostics, ArchiveHoldsTheRegularFilesWhateverTheTemporaryFolder) 
         (std::vector<std::string>{staging + "/", staging + "/logs/", staging + "/logs/app.log",
                                   staging + "/logs/sub/", staging + "/logs/sub/inner.log"}));
     EXPECT_EQ(unzip(folder, {"-p", zip, staging + "/logs/app.log"}),
-              std::vector<std::string>{"app"});
+              (std::vector<std::string>{"Bearer <redacted>", "user <email> on device-?"}));
+    EXPECT_EQ(unzip(folder, {"-p", zip, staging + "/logs/sub/inner.log"}),
+              std::vector<std::string>{binary});
     const auto errors = log.withFormat("Error copying log file: %{public}s");
     EXPECT_EQ(errors.size(), 5u);  // three special files, a second "logs", a missing file
+    EXPECT_TRUE(platform::FileSystem::readFile(app.string())->view().starts_with("user bob"));
   }
 }
 
