@@ -355,7 +355,7 @@ TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
   LogCapture capture;
   const std::string binary("\x00\x01\x02\xff{\"crash\":true}", 18);
   std::optional<platform::FileSystem::Time> latest;
-  for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+  for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
            {"Other_2024-01-01-120000_Mac.ips", "other"},
            {"Pairloom-1.ips", "1"},
            {"notes.txt", "notes"},
@@ -366,6 +366,7 @@ TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
     // Written until its creation time is later than the last one's, then renamed (which keeps it).
     const auto path = home.path() / "Library/Logs/DiagnosticReports" / name;
     const auto staging = path.parent_path() / ".writing";
+    const auto& content = text;  // a structured binding is not captured by every compiler
     fs::create_directories(path.parent_path());
     ASSERT_TRUE(testing::waitFor([&] {
       fs::remove(staging);
