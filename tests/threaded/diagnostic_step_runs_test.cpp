@@ -15,6 +15,7 @@
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
 
+#include "support/FormTesting.h"
 #include "support/ProcessFixtures.h"
 #include "support/TemporaryDirectory.h"
 
@@ -104,9 +105,7 @@ Call run(
 
 Feedback requiring(Requirement systemProfile, Requirement appLogs, Requirement crashLogs) {
   Feedback feedback;
-  feedback.reason.systemProfile = systemProfile;
-  feedback.reason.appLogs = appLogs;
-  feedback.reason.crashLogs = crashLogs;
+  feedback.reason = testing::makeReason(0, systemProfile, appLogs, crashLogs);
   return feedback;
 }
 
@@ -114,20 +113,18 @@ const std::vector<StepKind> kAllSteps{SystemProfileStep::kind(), SystemLogsColle
                                       ApplicationLogsCollectorStep::kind(),
                                       CollectCrashReportsStep::kind()};
 
-std::vector<std::string> idsOf(const std::vector<DiagnosisItem>& items) {
-  std::vector<std::string> ids;
-  for (const auto& item : items) {
-    ids.push_back(item.id);
+// One text member of each element: the ids of items, the messages of log records, ...
+template <typename T>
+std::vector<std::string> texts(const std::vector<T>& list, std::string T::*member) {
+  std::vector<std::string> found;
+  for (const auto& element : list) {
+    found.push_back(element.*member);
   }
-  return ids;
+  return found;
 }
 
 std::vector<std::string> messages(const LogCapture& capture, std::string_view format) {
-  std::vector<std::string> found;
-  for (const auto& record : capture.withFormat(format)) {
-    found.push_back(record.message);
-  }
-  return found;
+  return texts(capture.withFormat(format), &platform::LogRecord::message);
 }
 
 // A FIFO, a socket and a link to /dev/zero, named like crash reports.
@@ -205,7 +202,7 @@ TEST(DiagnosisRunnerTest, TheFourStepsCompleteOnceAloneAndThroughARunner) {
   ASSERT_TRUE(MainQueue::drainUntil(
       [&] { return seen.size() >= 8 && seen.back() == std::string("frff"); }, kWait));
   auto items = runner->items();
-  EXPECT_EQ(idsOf(items),
+  EXPECT_EQ(texts(items, &DiagnosisItem::id),
             (std::vector<std::string>{"System Profile", "System Logs", "App Logs", "Crash Logs"}));
   EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 5),
             (std::vector<std::string>{"iiii", "riii", "rrii", "rrri", "rrrr"}));
@@ -380,13 +377,10 @@ TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
   EXPECT_TRUE(call.onMainQueue);
   const auto reports = CollectCrashReportsStep::Report::decodeList(call.result.value().view());
   ASSERT_TRUE(reports.ok());
-  std::vector<std::string> names;
-  for (const auto& report : reports.value()) {
-    names.push_back(report.name);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"HandsetLinkService-3.ips",
-                                             "Pairloom_2024-01-01-120000_Mac.ips",
-                                             "pairloomhelper-2.crash"}));
+  EXPECT_EQ(
+      texts(reports.value(), &CollectCrashReportsStep::Report::name),
+      (std::vector<std::string>{"HandsetLinkService-3.ips", "Pairloom_2024-01-01-120000_Mac.ips",
+                                "pairloomhelper-2.crash"}));
   EXPECT_TRUE(reports.value()[1].payload.view() == binary);
   EXPECT_EQ(messages(capture, "Found %d reports, limiting output to %d"),
             std::vector<std::string>{"Found 5 reports, limiting output to 4"});
@@ -419,7 +413,7 @@ TEST(DiagnosisRunnerTest, AReasonSelectsTheStepsItRequires) {
     auto watch = runner->items.subscribe(
         [&](const std::vector<DiagnosisItem>& items) { published.push_back(items.size()); });
     runner->run(feedback, [&] { ++completions; });
-    EXPECT_EQ(idsOf(runner->items()), ids);
+    EXPECT_EQ(texts(runner->items(), &DiagnosisItem::id), ids);
     auto expected = std::vector<std::size_t>(ids.size() + 1, ids.size());  // the list, each start
     expected.insert(expected.begin(), 0);                                  // the current list first
     EXPECT_EQ(published, expected);
@@ -676,8 +670,8 @@ TEST(HostileDiagnostics, HostStepKindsThatThrowAreLeftOutAndTheRunCompletes) {
   }
   kinds.push_back(SystemProfileStep::kind());
   auto runner = DiagnosisRunner::make(kinds);
-  Feedback feedback;
-  feedback.reason.systemProfile = Feedback::Requirement::required;
+  const auto feedback =
+      requiring(Requirement::required, Requirement::notRequired, Requirement::notRequired);
   int completed = 0;
   EXPECT_NO_THROW(runner->run(feedback, [&] { ++completed; }));
   for (const auto& item : runner->items()) {
@@ -707,9 +701,8 @@ TEST(HostileDiagnostics, ReleasingARunnerNeverWaitsForItsStepsAndDropsTheirResul
   auto runner =
       DiagnosisRunner::make({SystemLogsCollectorStep::kind(), SystemProfileStep::kind(),
                              CollectCrashReportsStep::kind(), std::make_shared<HostKind>(5)});
-  Feedback feedback;
-  feedback.reason.appLogs = feedback.reason.systemProfile = feedback.reason.crashLogs =
-      Feedback::Requirement::required;
+  const auto feedback =
+      requiring(Requirement::required, Requirement::required, Requirement::required);
   bool completed = false;
   runner->run(feedback, [&] { completed = true; });
   std::vector<std::weak_ptr<DiagnosisStep>> steps;
