@@ -451,12 +451,7 @@ TEST(ProcessTest, RunsWithoutAShellAndReadsItsOutputWhollyOrItsNewestBytes) {
       {"/usr/sbin/system_profiler", {"-timeout", "soon"}, 0, false, 1, ""},
       {"/usr/sbin/system_profiler", {"-xml"}, 0, false, 1, ""},
       {"/usr/sbin/system_profiler", {"-timeout"}, 0, false, 1, ""},
-      {std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/tessaline-log",
-       {"stream", "--predicate", "process contains"},
-       0,
-       false,
-       64,
-       ""}};
+      {"/usr/bin/log", {"stream", "--predicate", "process contains"}, 0, false, 64, ""}};
   for (const auto& c : cases) {
     Process process(c.path, c.arguments);
     process.setCurrentDirectory(directory.path().string());
