@@ -1,15 +1,8 @@
-// Redaction of the text diagnostics: the default rules, host rules, and a real archive.
-#include <Tessaline/diagnostics/ApplicationLogsCollectorStep.h>
+// Redaction of the text diagnostics: the default rules and host rules (the archive's redaction is
+// checked with the archive, in threaded/diagnostic_step_runs_test.cpp).
 #include <Tessaline/diagnostics/Redactor.h>
-#include <platform/FileSystem.h>
-
-#include "support/ChildProcess.h"
-#include "support/ProcessFixtures.h"
-#include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
-
-#include <future>
 
 namespace tessaline {
 namespace {
@@ -53,40 +46,6 @@ TEST(RedactorTest, DefaultRulesRewriteThePrivatePartsAndHostRulesComeFirst) {
   }
   ASSERT_TRUE(Redactor::setHostRules({{"secret-[0-9]+", "S"}}, false).ok());
   EXPECT_EQ(Redactor::current()->apply("secret-42 a@b.example"), "S a@b.example");
-}
-
-// A registered log file reaches the archive exactly as the rules rewrite it.
-TEST(RedactorTest, TheFileInsideTheArchiveIsRedacted) {
-  testing::TemporaryDirectory directory{"tessaline-redaction"};
-  const auto temporary = directory.path() / "tmp";
-  std::filesystem::create_directories(temporary);
-  const std::string home = (directory.path() / "home").string();
-  testing::ScopedEnvironment tmpdir("TMPDIR", temporary.string());
-  testing::ScopedEnvironment homeVariable("HOME", home);
-  ASSERT_TRUE(Redactor::setHostRules({{"device-[0-9A-F]{8}", "device-?"}}).ok());
-  const auto log =
-      directory.write("logs/app.log", "user bob@example.org opened " + home +
-                                          "/a.txt on device-00AB12CD\nBearer abc.def\n");
-  directory.write("logs/old/cache.bin", std::string("x\0bob@example.org", 17));
-  ApplicationLogsCollectorStep::registerLogFileURLs(
-      {Url::fileURL(log.string()), Url::fileURL((directory.path() / "logs/old").string())});
-
-  auto step = std::make_shared<ApplicationLogsCollectorStep>();
-  std::promise<Result<Bytes>> done;
-  auto outcome = done.get_future();
-  static_cast<void>(step->run(Feedback(), [&done](Result<Bytes> r) { done.set_value(r); }));
-  ASSERT_EQ(outcome.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  const auto archive = outcome.get();
-  ASSERT_TRUE(archive.ok()) << archive.error().description();
-  const auto zip = directory.write("archive.zip", archive.value().str());
-
-  const auto entries = testing::runCommand({"unzip", "-Z1", zip.string()}).out;
-  const auto staging = entries.substr(0, entries.find('/'));
-  EXPECT_EQ(testing::runCommand({"unzip", "-p", zip.string(), staging + "/app.log"}).out,
-            "user <email> opened ~/a.txt on device-?\nBearer <redacted>\n");
-  EXPECT_EQ(testing::runCommand({"unzip", "-p", zip.string(), staging + "/old/cache.bin"}).out,
-            std::string("x\0bob@example.org", 17));  // binary files are left alone
-  EXPECT_TRUE(platform::FileSystem::readFile(log.string())->view().starts_with("user bob"));
 }
 
 }  // namespace

@@ -23,9 +23,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline) {
+// Milliseconds left until the deadline, at most `most`.
+int remainingMs(Clock::time_point deadline, int most) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<long long>(left.count(), 0));
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, most));
 }
 
 void closeIfOpen(int& fd) {
@@ -33,15 +34,6 @@ void closeIfOpen(int& fd) {
     ::close(fd);
     fd = -1;
   }
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) {
-    pointers.push_back(text.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 // A pseudo-terminal without echo: the master for the test, the slave (returned) for the child.
@@ -72,36 +64,34 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
   ::unlink(errorFile.c_str());
   const int input = options.terminalInput ? openTerminal(child->terminalFd_)
                                           : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (arguments.empty() || child->errFd_ < 0 || input < 0 || ::pipe2(outPipe, O_CLOEXEC) != 0 ||
-      ::pipe2(execPipe, O_CLOEXEC) != 0) {
-    if (failure != nullptr) {
-      *failure = "cannot set up the child: " + std::string(std::strerror(errno));
-    }
-    for (int fd : {outPipe[0], outPipe[1], execPipe[0], execPipe[1], input}) {
-      closeIfOpen(fd);
-    }
-    return nullptr;
-  }
+  const bool ready = !arguments.empty() && child->errFd_ >= 0 && input >= 0 &&
+                     ::pipe2(outPipe, O_CLOEXEC) == 0 && ::pipe2(execPipe, O_CLOEXEC) == 0;
+  int error = ready ? 0 : (arguments.empty() ? EINVAL : errno);
   child->outFd_ = outPipe[0];
 
-  std::vector<std::string> argv = arguments;
-  std::vector<std::string> envp;
+  // The arguments, a null, the environment, a null: made before the fork, after which the child
+  // may only make async-signal-safe calls.
+  std::vector<std::string> texts = arguments;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
     if (std::none_of(options.environment.begin(), options.environment.end(),
                      [&](const auto& o) { return text.starts_with(o.first + "="); })) {
-      envp.emplace_back(text);
+      texts.emplace_back(text);
     }
   }
   for (const auto& [name, value] : options.environment) {
-    envp.push_back(name + "=" + value);
+    texts.push_back(name + "=" + value);
   }
-  auto argvPointers = pointersTo(argv);
-  auto envpPointers = pointersTo(envp);
+  std::vector<char*> pointers;
+  for (std::string& text : texts) {
+    pointers.push_back(text.data());
+  }
+  pointers.insert(pointers.begin() + static_cast<std::ptrdiff_t>(arguments.size()), nullptr);
+  pointers.push_back(nullptr);
   const pid_t parent = ::getpid();
-  child->pid_ = ::fork();
+  child->pid_ = ready ? ::fork() : -1;
   if (child->pid_ == 0) {
-    // Async-signal-safe calls only: death with the starting thread, default signal handling.
+    // Death with the starting thread, default signal handling.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) {
       ::_exit(127);
@@ -113,27 +103,26 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
       ::signal(number, SIG_DFL);
     }
     if (::dup2(input, 0) >= 0 && ::dup2(outPipe[1], 1) >= 0 && ::dup2(child->errFd_, 2) >= 0) {
-      ::execvpe(argvPointers[0], argvPointers.data(), envpPointers.data());
+      ::execvpe(pointers[0], pointers.data(), pointers.data() + arguments.size() + 1);
     }
-    const int error = errno;
+    error = errno;
     (void)!::write(execPipe[1], &error, sizeof error);
     ::_exit(127);
   }
-  int execError = child->pid_ < 0 ? errno : 0;
+  error = ready && child->pid_ < 0 ? errno : error;
   for (int fd : {outPipe[1], execPipe[1], input}) {
-    ::close(fd);
+    closeIfOpen(fd);
   }
-  if (child->pid_ > 0 && ::read(execPipe[0], &execError, sizeof execError) <= 0) {
-    execError = 0;
+  if (child->pid_ > 0 && ::read(execPipe[0], &error, sizeof error) <= 0) {
+    error = 0;
   }
-  ::close(execPipe[0]);
-  if (execError != 0) {
-    if (failure != nullptr) {
-      *failure = "cannot start " + arguments.front() + ": " + std::strerror(execError);
-    }
-    return nullptr;  // the destructor reaps a child that failed to exec
+  closeIfOpen(execPipe[0]);
+  if (error != 0 && failure != nullptr) {
+    *failure = (child->pid_ > 0 ? "cannot start " + arguments.front()
+                                : std::string("cannot set up the child")) +
+               ": " + std::strerror(error);
   }
-  return child;
+  return error == 0 ? std::move(child) : nullptr;  // the destructor reaps a child that failed
 }
 
 ChildProcess::~ChildProcess() {
@@ -170,7 +159,7 @@ std::string ChildProcess::err() const {
 bool ChildProcess::waitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (out_.find(text) == std::string::npos && Clock::now() < deadline &&
-         pump(std::min(remainingMs(deadline), 100))) {
+         pump(remainingMs(deadline, 100))) {
   }
   return out_.find(text) != std::string::npos;
 }
@@ -197,7 +186,7 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
       pid_ = -1;
       // What the child wrote last; its output closes unless a grandchild still holds it.
       const auto drained = std::min(deadline, Clock::now() + std::chrono::seconds(5));
-      while (pump(std::min(remainingMs(drained), 100)) && Clock::now() < drained) {
+      while (pump(remainingMs(drained, 100)) && Clock::now() < drained) {
       }
       return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -209,7 +198,7 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
       kill();
       return -1;
     }
-    if (!pump(std::min(remainingMs(deadline), 50))) {
+    if (!pump(remainingMs(deadline, 50))) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }

@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +25,6 @@ namespace tessaline::testing {
 // A data file under tests/fixtures.
 inline std::string fixtureData(const std::string& name) {
   return std::string(TESSALINE_FIXTURE_DATA_DIR) + "/" + name;
-}
-
-// A stand-in tool of the build tree ("tessaline-log", "tessaline-system-profiler").
-inline std::string standInTool(const std::string& name) {
-  return std::string(TESSALINE_STAND_IN_TOOLS_DIR) + "/" + name;
 }
 
 // Writes an executable shell script named `name` into `folder`.
@@ -137,23 +132,15 @@ inline bool childBlockingSigterm(const std::string& command) {
   std::error_code error;
   for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
        it.increment(error)) {
-    std::ifstream status(it->path() / "status");
-    std::string comm;
-    long parent = -1;
-    unsigned long long blocked = 0;
-    for (std::string line, key; std::getline(status, line);) {
-      std::istringstream fields(line);
-      fields >> key;
-      if (key == "Name:") {
-        fields >> comm;
-      } else if (key == "PPid:") {
-        fields >> parent;
-      } else if (key == "SigBlk:") {
-        fields >> std::hex >> blocked;
-      }
-    }
-    if (comm == command.substr(0, 15) && parent == ::getpid() &&
-        (blocked & (1ull << (SIGTERM - 1))) != 0) {
+    std::ifstream in(it->path() / "status");
+    const std::string status(std::istreambuf_iterator<char>(in), {});
+    const auto field = [&status](const std::string& key) {
+      const auto at = status.find("\n" + key + ":\t");
+      return at == std::string::npos ? "0" : status.substr(at + key.size() + 3, 16);
+    };
+    if (status.starts_with("Name:\t" + command.substr(0, 15) + "\n") &&
+        std::stol(field("PPid")) == ::getpid() &&
+        (std::stoull(field("SigBlk"), nullptr, 16) >> (SIGTERM - 1) & 1) != 0) {
       return true;
     }
   }

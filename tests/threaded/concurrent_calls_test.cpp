@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <latch>
 #include <numeric>
@@ -24,65 +25,40 @@ namespace {
 
 constexpr auto kWait = std::chrono::seconds(30);
 
-TEST(ProcessTerminateTest, ARememberedTerminateRacingTheLaunchAlwaysEndsTheProcess) {
-  for (int round = 0; round < 50; ++round) {
-    Process process("/bin/sleep", {"600"});
-    process.setRemembersTerminateBeforeLaunch(true);
-    std::atomic<bool> go{false};
-    std::thread terminator([&] {
-      while (!go) {
-      }
-      process.terminate();
-    });
-    go = true;
+// terminate() from several threads while another waits: a tool that traps SIGTERM ends as it
+// chooses; one that ignores it is killed once the grace has run out. Later calls are harmless.
+TEST(ProcessTerminateTest, TerminateFromOtherThreadsEndsAWaitAndLaterCallsAreHarmless) {
+  using enum Process::Termination::Reason;
+  const std::tuple<std::string, Process::Termination::Reason, int, std::string> rows[] = {
+      {testing::kStreamUntilTerminated, exit, 0,
+       "x\x1e" + std::filesystem::current_path().string() + "\x1eterminated\n"},
+      // SIGTERM stays ignored across exec, so the sleep itself ignores it.
+      {"trap '' TERM\necho $$ > \"$0.pid\"\nexec sleep 60\n", uncaughtSignal, SIGKILL, ""}};
+  for (const auto& [script, reason, status, output] : rows) {
+    testing::TemporaryDirectory directory;
+    const auto tool = testing::script(directory.path(), script);
+    Process process(tool.string(), {"x"});
+    process.setTerminationGrace(reason == exit ? Process::kDefaultTerminationGrace
+                                               : std::chrono::milliseconds(200));
     ASSERT_TRUE(process.launch().ok());
-    terminator.join();
-    const auto termination = process.waitUntilExit();  // returns: the sleep was ended
-    EXPECT_EQ(termination.reason, Process::Termination::Reason::uncaughtSignal) << round;
-    EXPECT_EQ(termination.status, SIGTERM) << round;
+    ASSERT_TRUE(testing::waitForMarker(tool.string() + ".pid"));  // its SIGTERM trap is in place
+    std::vector<std::thread> terminators;
+    for (int i = 0; i < 4; ++i) {
+      terminators.emplace_back([&process] {
+        for (int j = 0; j < 50; ++j) {
+          process.terminate();
+        }
+      });
+    }
+    const auto termination = process.waitUntilExit();
+    for (auto& thread : terminators) {
+      thread.join();
+    }
+    process.terminate();  // reaped: nothing is signalled
+    EXPECT_EQ(termination.reason, reason);
+    EXPECT_EQ(termination.status, status);
+    EXPECT_EQ(process.output().str(), output);
   }
-}
-
-TEST(ProcessTerminateTest, TerminateFromAnotherThreadEndsAWaitAndLaterCallsAreHarmless) {
-  testing::TemporaryDirectory directory;
-  const auto tool = testing::script(directory.path(), testing::kStreamUntilTerminated);
-  Process process(tool.string(), {"x"});
-  ASSERT_TRUE(process.launch().ok());
-  ASSERT_TRUE(testing::waitForMarker(tool.string() + ".pid"));  // its SIGTERM trap is in place
-  std::vector<std::thread> terminators;
-  for (int i = 0; i < 4; ++i) {
-    terminators.emplace_back([&process] {
-      for (int j = 0; j < 50; ++j) {
-        process.terminate();
-      }
-    });
-  }
-  const auto termination = process.waitUntilExit();
-  for (auto& thread : terminators) {
-    thread.join();
-  }
-  process.terminate();  // reaped: nothing is signalled
-  EXPECT_EQ(termination.reason, Process::Termination::Reason::exit);
-  EXPECT_EQ(process.output().str(),
-            "x\x1e" + std::filesystem::current_path().string() + "\x1eterminated\n");
-}
-
-TEST(ProcessTerminateTest, AProcessThatIgnoresTerminateIsKilledAfterTheGrace) {
-  testing::TemporaryDirectory directory;
-  // SIGTERM stays ignored across exec, so the sleep itself ignores it.
-  const auto tool = testing::script(directory.path(),
-                                    "trap '' TERM\necho $$ > \"$0.pid\"\n"
-                                    "exec sleep 60\n");
-  Process process(tool.string(), {});
-  process.setTerminationGrace(std::chrono::milliseconds(200));
-  ASSERT_TRUE(process.launch().ok());
-  ASSERT_TRUE(testing::waitForMarker(tool.string() + ".pid"));
-  Process::Termination termination;
-  std::thread waiter([&] { termination = process.waitUntilExit(); });
-  process.terminate();
-  waiter.join();  // returns: the grace ran out and the process was killed
-  EXPECT_EQ(termination.reason, Process::Termination::Reason::uncaughtSignal);
-  EXPECT_EQ(termination.status, SIGKILL);
 }
 
 // Waits, bounded, until every task queued so far has run.
