@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -352,6 +353,7 @@ TEST_F(ServiceClientTest, TheUserAgentIsBuiltOnceAndNamesTheModelUnlessDisabled)
   platform::UserDefaults::standard().removeObject("TSDisableDeviceModelInUserAgent");
 }
 
+// An override that is not acceptable is ignored with an error line, for the built-in address.
 TEST(ServiceAddressTest, AcceptsHttpsAnywhereAndHttpOnlyOnThisMachine) {
   const std::pair<const char*, bool> cases[] = {
       {"https://feedback.example/v1", true},
@@ -371,7 +373,18 @@ TEST(ServiceAddressTest, AcceptsHttpsAnywhereAndHttpOnlyOnThisMachine) {
   for (const auto& [text, accepted] : cases) {
     EXPECT_EQ(detail::parseServiceURL(text).ok(), accepted) << text;
   }
-  EXPECT_EQ(Environment::current().baseURL().scheme(), "https");  // the built-in address
+  ::setenv("TESSALINE_SERVICE_URL", "http://feedback.example/v1", 1);
+  platform::LogCapture capture;
+  const Environment& current = Environment::current();
+  EXPECT_EQ(current.baseURL().scheme(), "https");
+  EXPECT_EQ(&Environment::current(), &current);
+  const auto lines =
+      capture.withFormat("Ignoring TESSALINE_SERVICE_URL %{public}@: %{public}@", "Environment");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, platform::LogLevel::error);
+  EXPECT_EQ(lines[0].message,
+            "Ignoring TESSALINE_SERVICE_URL http://feedback.example/v1: plain http is accepted "
+            "only for this machine");
   EXPECT_EQ(APIError("say \"hi\"").description(),
             R"(APIError(localizedDescription: "say \"hi\""))");
 }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -14,6 +15,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 // cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
@@ -37,6 +41,23 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 std::string certificateFile(const char* name) {
   return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
+}
+
+// The server's socket of the connection from `clientPort`, which the HTTP library does not hand
+// out; -1 when there is none.
+int connectionSocket(int serverPort, int clientPort) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in local{}, peer{};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 &&
+        local.sin_family == AF_INET && ntohs(local.sin_port) == serverPort &&
+        ntohs(peer.sin_port) == clientPort) {
+      return fd;
+    }
+  }
+  return -1;
 }
 
 // Held requests wait at most this long, so that a forgotten one cannot keep the server running.
@@ -85,34 +106,86 @@ struct TestServer::Impl {
   std::uint64_t generation = 0;  // bumped by reset(): releases held requests
   bool stopping = false;
 
-  void handle(const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded;
-    recorded.method = request.method;
-    recorded.target = request.target;
-    const auto question = request.target.find('?');
-    recorded.path = request.target.substr(0, question);
-    recorded.query = question == std::string::npos ? "" : request.target.substr(question + 1);
-    for (const auto& [name, value] : request.headers) {
-      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // added by cpp-httplib
-        recorded.headers.emplace_back(name, value);
+  void record(const RecordedRequest& request) {
+    {
+      std::lock_guard lock(mutex);
+      requests.push_back(request);
+    }
+    changed.notify_all();
+  }
+
+  // Waits until the client ends the connection (true), or the server stops or is reset.
+  bool clientCloses(int clientPort, std::uint64_t arrivedIn) {
+    pollfd ready{connectionSocket(port, clientPort), POLLIN, 0};
+    for (const auto deadline = std::chrono::steady_clock::now() + kLongestHold;
+         std::chrono::steady_clock::now() < deadline;) {
+      {
+        std::lock_guard lock(mutex);
+        if (stopping || generation != arrivedIn) {
+          return false;
+        }
+      }
+      if (::poll(&ready, 1, 20) > 0) {
+        return true;
       }
     }
-    recorded.body = request.body;
-    recorded.remotePort = request.remote_port;
+    return false;
+  }
 
-    Reply reply;
-    reply.status = 404;
+  void handle(const httplib::Request& request, httplib::Response& response,
+              const httplib::ContentReader* reader) {
+    auto recorded = std::make_shared<RecordedRequest>();
+    recorded->method = request.method;
+    recorded->target = request.target;
+    const auto question = request.target.find('?');
+    recorded->path = request.target.substr(0, question);
+    recorded->query = question == std::string::npos ? "" : request.target.substr(question + 1);
+    for (const auto& [name, value] : request.headers) {
+      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // added by cpp-httplib
+        recorded->headers.emplace_back(name, value);
+      }
+    }
+    recorded->remotePort = request.remote_port;
+
+    Reply reply = Reply::json("", 404);
     reply.contentType = "text/plain";
     std::uint64_t arrivedIn = 0;
     {
       std::lock_guard lock(mutex);
-      if (const auto found = script.find({recorded.method, recorded.path}); found != script.end()) {
-        reply = found->second(recorded);
+      if (const auto found = script.find({recorded->method, recorded->path});
+          found != script.end()) {
+        reply = found->second(*recorded);
       }
       arrivedIn = generation;
-      requests.push_back(std::move(recorded));
     }
-    changed.notify_all();
+    const bool closing = reply.action == Reply::Action::closeUnanswered;
+    if (reader != nullptr) {
+      (*reader)([&](const char* data, std::size_t size) {
+        recorded->body.append(data, size);
+        if (reply.bodyBytes == 0 || recorded->body.size() < reply.bodyBytes) {
+          return true;
+        }
+        if (auto reached = std::exchange(reply.whenBodyReached, nullptr); reached && !closing) {
+          reached();
+        }
+        return !closing;
+      });
+    }
+    if (closing) {
+      ::shutdown(connectionSocket(port, recorded->remotePort), SHUT_RDWR);
+    }
+    if (reply.action == Reply::Action::stallHalfway) {
+      response.set_content_provider(
+          reply.body.size(), reply.contentType,
+          [this, recorded, arrivedIn, body = reply.body](size_t, size_t, httplib::DataSink& sink) {
+            sink.write(body.data(), body.size() / 2);
+            recorded->closedByClient = clientCloses(recorded->remotePort, arrivedIn);
+            record(*recorded);
+            return false;
+          });
+      return;
+    }
+    record(*recorded);
 
     const auto released = [&] { return stopping || generation != arrivedIn; };
     if (reply.delay.count() > 0 || reply.action == Reply::Action::neverAnswer) {
@@ -121,7 +194,8 @@ struct TestServer::Impl {
           lock, reply.action == Reply::Action::neverAnswer ? kLongestHold : reply.delay, released);
     }
     if (reply.action != Reply::Action::answer) {
-      // A body provider that fails: the headers go out, then the connection is closed.
+      // A body provider that fails (on a connection that is not closed already): the headers go
+      // out, then the connection is closed.
       response.set_content_provider(1, "text/plain",
                                     [](size_t, size_t, httplib::DataSink&) { return false; });
       return;
@@ -178,12 +252,15 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
     httplib::default_socket_options(socket);
     listening = socket;
   });
-  auto handler = [impl = impl_.get()](const httplib::Request& request,
-                                      httplib::Response& response) {
-    impl->handle(request, response);
-  };
-  server.Get(".*", handler);
-  server.Post(".*", handler);
+  server.Get(".*",
+             [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
+               impl->handle(request, response, nullptr);
+             });
+  server.Post(".*",
+              [impl = impl_.get()](const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader) {
+                impl->handle(request, response, &reader);
+              });
 
   impl_->port = server.bind_to_any_port("127.0.0.1");
   if (impl_->port <= 0) {

@@ -20,7 +20,8 @@ struct RecordedRequest {
   std::string query;   // the raw query bytes after "?"; empty when there is none
   std::vector<std::pair<std::string, std::string>> headers;  // in the order received
   std::string body;
-  int remotePort = 0;  // the client's port: two requests with one port shared a connection
+  int remotePort = 0;           // the client's port: two requests with one port shared a connection
+  bool closedByClient = false;  // the client ended a stalled answer's connection
 
   // The first value of a header field (names compare without case); nothing when absent.
   std::optional<std::string> header(std::string_view name) const;
@@ -31,9 +32,11 @@ struct RecordedRequest {
 // How the server answers the requests of one method and path.
 struct Reply {
   enum class Action {
-    answer,          // send status, headers and body
-    dropConnection,  // send the status line and headers, then close before the body
-    neverAnswer,     // hold the request until reset() or the server stops, then close
+    answer,           // send status, headers and body
+    dropConnection,   // send the status line and headers, then close before the body
+    neverAnswer,      // hold the request until reset() or the server stops, then close
+    closeUnanswered,  // read `bodyBytes` of the body (0: all), then close without a byte of answer
+    stallHalfway,     // send the headers and half the body, then nothing until the client closes
   };
 
   int status = 200;
@@ -45,6 +48,10 @@ struct Reply {
   // Waited before answering (cut short when the server stops or is reset).
   std::chrono::milliseconds delay{0};
   Action action = Action::answer;
+  // Unless closing unanswered: runs once `bodyBytes` of the request body arrived, then the body is
+  // read on.
+  std::size_t bodyBytes = 0;
+  std::function<void()> whenBodyReached;
 
   static Reply json(std::string body, int status = 200);
   static Reply drop();
@@ -52,8 +59,9 @@ struct Reply {
 };
 
 // An HTTP server on 127.0.0.1 with a random port, HTTPS with a certificate of the build's test CA
-// by default. It records every request and answers from a script; requests without a scripted
-// reply get 404 with an empty body. Safe to use from any thread.
+// by default. It records every request (a stalled one once the stall ended) and answers from a
+// script; requests without a scripted reply get 404 with an empty body. Safe to use from any
+// thread.
 class TestServer {
  public:
   struct Options {
@@ -80,7 +88,8 @@ class TestServer {
   // The service base URL on this server: origin() + "/v1".
   std::string baseURL() const;
 
-  // Chooses the answer from the request; called on the server's thread, under its lock.
+  // Chooses the answer from the request, before its body is read; called on the server's thread,
+  // under its lock.
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
   // Scripts the answer to `method` requests whose raw path is `path` ("/v1/config").
