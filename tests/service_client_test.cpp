@@ -21,10 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,57 +45,41 @@ const char* const kConfigJson = R"({"minVersion":"2.0","minBuildNumber":300,
   "frequencies":[{"id":2,"title":"Sometimes"}],"blockedOSBuilds":[],"knownIssues":[],
   "somethingNew":"ignored"})";
 
-// What one subscription received, waited for with a bound.
+// What one subscription received, once it completed.
 template <class T>
-class Subscriber {
- public:
-  struct Outcome {
-    std::optional<T> value;
-    std::optional<Error> failure;
-    bool completed = false;
-    int values = 0;
-    std::thread::id thread;
-  };
-
-  explicit Subscriber(const Deferred<T>& deferred) {
-    handle_ = deferred.subscribe(
-        [state = state_](T value) {
-          std::lock_guard lock(state->mutex);
-          state->outcome.value = std::move(value);
-          ++state->outcome.values;
-        },
-        [state = state_](std::optional<Error> failure) {
-          std::lock_guard lock(state->mutex);
-          state->outcome.failure = std::move(failure);
-          state->outcome.completed = true;
-          state->outcome.thread = std::this_thread::get_id();
-          state->changed.notify_all();
-        });
-  }
-  Outcome wait() {
-    std::unique_lock lock(state_->mutex);
-    state_->changed.wait_for(lock, 60s, [&] { return state_->outcome.completed; });
-    return state_->outcome;
-  }
-  Outcome now() {
-    std::lock_guard lock(state_->mutex);
-    return state_->outcome;
-  }
-  void cancel() { handle_.cancel(); }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    Outcome outcome;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  Cancellable handle_;
+struct Outcome {
+  std::optional<T> value;
+  int values = 0;
+  std::optional<Error> failure;
+  std::thread::id thread;  // where it completed
 };
 
 template <class T>
-typename Subscriber<T>::Outcome await(const Deferred<T>& deferred) {
-  return Subscriber<T>(deferred).wait();
+std::future<Outcome<T>> subscribe(const Deferred<T>& deferred, Cancellable& handle) {
+  auto outcome = std::make_shared<Outcome<T>>();
+  auto done = std::make_shared<std::promise<Outcome<T>>>();
+  handle = deferred.subscribe(
+      [outcome](T value) {
+        outcome->value = std::move(value);
+        ++outcome->values;
+      },
+      [outcome, done](std::optional<Error> failure) {
+        outcome->failure = std::move(failure);
+        outcome->thread = std::this_thread::get_id();
+        done->set_value(std::move(*outcome));
+      });
+  return done->get_future();
+}
+
+template <class T>
+Outcome<T> await(const Deferred<T>& deferred) {
+  Cancellable handle;
+  auto outcome = subscribe(deferred, handle);
+  if (outcome.wait_for(60s) != std::future_status::ready) {
+    ADD_FAILURE() << "no outcome within a minute";
+    return {};
+  }
+  return outcome.get();
 }
 
 // Runs an update check and drains the main queue until its completion ran there.
@@ -169,14 +152,26 @@ TEST_F(ServiceClientTest, FetchConfigSendsOnePlainGetPerSubscriptionAndReadsOnly
 
   // A cancelled fetch delivers nothing, and its worker moves on.
   server.setReply("GET", "/v1/config", Reply::never());
-  Subscriber<Config> subscriber(client->fetchConfig());
+  Cancellable handle;
+  auto cancelled = subscribe(client->fetchConfig(), handle);
   ASSERT_TRUE(server.waitForRequests(5));
-  subscriber.cancel();
+  handle.cancel();
   server.reset();  // the held request now ends with a closed connection
   server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
   ASSERT_FALSE(await(client->fetchConfig()).failure);
-  EXPECT_FALSE(subscriber.now().completed);
-  EXPECT_EQ(subscriber.now().values, 0);
+  EXPECT_EQ(cancelled.wait_for(0s), std::future_status::timeout);
+
+  // The fixture's client built the User-Agent with the session, once, showing the model.
+  const std::string built = FeedbackAPIClient::userAgent();
+  const std::string expected = platform::removingControlCharacters(
+      "Pairloom 2.4.1 (310) - " + platform::SystemInfo::operatingSystemVersionString());
+  EXPECT_EQ(built,
+            expected + " - " + platform::removingControlCharacters(hardwareModelIdentifier()));
+  EXPECT_EQ(built.find_first_of(std::string("\x7f\n\r\t\0", 5)), std::string::npos) << built;
+  platform::UserDefaults::standard().setBool("TSDisableDeviceModelInUserAgent", true);
+  EXPECT_EQ(detail::buildUserAgent(), expected);
+  EXPECT_EQ(FeedbackAPIClient::userAgent(), built);
+  platform::UserDefaults::standard().removeObject("TSDisableDeviceModelInUserAgent");
 }
 
 TEST_F(ServiceClientTest, AttachmentsArePostedRawWithTheirQueryItemsEncoded) {
@@ -250,9 +245,10 @@ TEST_F(ServiceClientTest, AReportIsCompactJsonInFieldOrderWithPlaceholdersButNoN
 
   // Text that is not UTF-8 fails at once, inside subscribe, without traffic.
   bare.messages = {Feedback::Message{Date{0}, Feedback::Message::Sender::user, "\xC3\x28", {}}};
-  Subscriber<FeedbackSubmissionResponse> subscriber(client->postReport(bare, {}));
-  const auto refused = subscriber.now();
-  ASSERT_TRUE(refused.completed);
+  Cancellable handle;
+  auto completion = subscribe(client->postReport(bare, {}), handle);
+  ASSERT_EQ(completion.wait_for(0s), std::future_status::ready);
+  const auto refused = completion.get();
   EXPECT_EQ(refused.thread, std::this_thread::get_id());
   EXPECT_EQ(refused.failure, APIError(APIError::kFailedToConstructRequest).error());
   EXPECT_EQ(server.requests().size(), 3u);
@@ -334,23 +330,6 @@ TEST_F(ServiceClientTest, UnusableUpdateAnswersGiveTheFallbackAndOneErrorLine) {
       EXPECT_TRUE(c.message.empty() || records[0].message == c.message) << records[0].message;
     }
   }
-}
-
-TEST_F(ServiceClientTest, TheUserAgentIsBuiltOnceAndNamesTheModelUnlessDisabled) {
-  // The fixture's client created the session, and with it the User-Agent, showing the model.
-  const std::string built = FeedbackAPIClient::userAgent();
-  const std::string expected = platform::removingControlCharacters(
-      "Pairloom 2.4.1 (310) - " + platform::SystemInfo::operatingSystemVersionString());
-  EXPECT_EQ(built,
-            expected + " - " + platform::removingControlCharacters(hardwareModelIdentifier()));
-  EXPECT_EQ(built.find_first_of(std::string("\x7f\n\r\t\0", 5)), std::string::npos) << built;
-  platform::UserDefaults::standard().setBool("TSDisableDeviceModelInUserAgent", true);
-  EXPECT_EQ(detail::buildUserAgent(), expected);
-  EXPECT_EQ(FeedbackAPIClient::userAgent(), built);
-  server.setReply("GET", "/v1/config", Reply::json(kConfigJson));
-  ASSERT_FALSE(await(FeedbackAPIClient("other", Environment::current()).fetchConfig()).failure);
-  EXPECT_EQ(server.requests().at(0).header("User-Agent"), built);
-  platform::UserDefaults::standard().removeObject("TSDisableDeviceModelInUserAgent");
 }
 
 // An override that is not acceptable is ignored with an error line, for the built-in address.

@@ -3,21 +3,19 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 // cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
@@ -31,13 +29,6 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 namespace tessaline::testing {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 std::string certificateFile(const char* name) {
   return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
@@ -67,7 +58,7 @@ constexpr auto kLongestHold = std::chrono::seconds(120);
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) {
+    if (strcasecmp(key.c_str(), std::string(name).c_str()) == 0) {
       return value;
     }
   }
@@ -171,9 +162,6 @@ struct TestServer::Impl {
         return !closing;
       });
     }
-    if (closing) {
-      ::shutdown(connectionSocket(port, recorded->remotePort), SHUT_RDWR);
-    }
     if (reply.action == Reply::Action::stallHalfway) {
       response.set_content_provider(
           reply.body.size(), reply.contentType,
@@ -186,6 +174,9 @@ struct TestServer::Impl {
       return;
     }
     record(*recorded);
+    if (closing) {
+      ::shutdown(connectionSocket(port, recorded->remotePort), SHUT_RDWR);
+    }
 
     const auto released = [&] { return stopping || generation != arrivedIn; };
     if (reply.delay.count() > 0 || reply.action == Reply::Action::neverAnswer) {
@@ -243,7 +234,7 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   // kept-alive connections); a smaller pool queues new connections behind idle ones.
   server.new_task_queue = [] { return new httplib::ThreadPool(128); };
   server.set_keep_alive_max_count(1000);
-  server.set_keep_alive_timeout(options.keepAliveTimeout.count());
+  server.set_keep_alive_timeout(2);  // stopping waits this long for connections kept open
   server.set_read_timeout(30);
   server.set_write_timeout(30);
   server.set_payload_max_length(std::size_t{1} << 30);
@@ -332,28 +323,8 @@ void TestServer::reset() {
 
 bool TestServer::waitUntilConnectionClosed(int clientPort,
                                            std::chrono::milliseconds timeout) const {
-  // The client's end of a connection is ESTABLISHED while both ends are open: CLOSE_WAIT once the
-  // server closed it, another state or none at all once the client closed it too (or first).
-  const auto closed = [&] {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // column titles
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      const auto portOf = [](const std::string& address) {
-        const auto colon = address.find(':');
-        return colon == std::string::npos ? -1 : std::stoi(address.substr(colon + 1), nullptr, 16);
-      };
-      if (portOf(local) == clientPort && portOf(remote) == port()) {
-        return state != "01";  // ESTABLISHED
-      }
-    }
-    return true;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!closed()) {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout;
+       connectionSocket(port(), clientPort) != -1;) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

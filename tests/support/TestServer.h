@@ -70,9 +70,6 @@ class TestServer {
     bool trustedCertificate = true;
     // True: a certificate of the test CA that names only the host "other.example".
     bool otherHostCertificate = false;
-    // How long a kept-alive connection may stay idle before the server closes it. Stopping the
-    // server waits up to this long for connections a client still holds open.
-    std::chrono::seconds keepAliveTimeout{2};
   };
 
   TestServer();
@@ -103,9 +100,9 @@ class TestServer {
   // Forgets requests and script, and releases requests held by delays or neverAnswer.
   void reset();
 
-  // Waits until the connection whose client port is `clientPort` (RecordedRequest::remotePort)
-  // is no longer open at both ends: the server closes a connection left idle past the keep-alive
-  // time-out while the client may still hold it for reuse. False when the time-out passed first.
+  // Waits until the server closed the connection whose client port is `clientPort`
+  // (RecordedRequest::remotePort): it closes one left idle for 2 s while the client may still hold
+  // it for reuse. False when the time-out passed first.
   bool waitUntilConnectionClosed(
       int clientPort, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
