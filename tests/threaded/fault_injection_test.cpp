@@ -83,7 +83,7 @@ class FaultInjectionTest : public ::testing::Test {
     model_ = FeedbackFormViewModel::make(
         {}, std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
     if (loaded) {
-      FormModelTestAccess::applyConfig(*model_, loadedConfig());
+      load();
     }
     model_->subject.set("Subject");
     model_->message.set("Word");
@@ -99,12 +99,12 @@ class FaultInjectionTest : public ::testing::Test {
     return path;
   }
 
-  // Submits (or retries) and waits until the pipeline ended.
-  static Config loadedConfig() {
+  void load() {
     auto config = testing::acceptingConfig();
     config.maxAttachmentSize = 64 * 1024 * 1024;
-    return config;
+    FormModelTestAccess::applyConfig(*model_, config);
   }
+  // Submits, retries or loads, and waits until that ended.
   void run(void (FeedbackFormViewModel::*start)()) {
     ((*model_).*start)();
     ASSERT_TRUE(platform::MainQueue::drainUntil([&] {
@@ -237,14 +237,12 @@ TEST_F(FaultInjectionTest, AnswersTooLargeOrRedirectedAreRefused) {
   });
   server.setReply("POST", "/v1/reports", redirectTo(plain, "/v1/reports"));
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL(), /*loaded=*/false));
-  model_->loadForm();
-  ASSERT_TRUE(platform::MainQueue::drainUntil(
-      [&] { return model_->state.get().kind() == State::Case::failed; }));
+  ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::loadForm));
   ASSERT_NO_FATAL_FAILURE(expectGenericFailure());
   EXPECT_NE(model_->state.get().failure()->message.find("64 MiB"), std::string::npos);
   EXPECT_TRUE(model_->reasons.get().empty());
 
-  FormModelTestAccess::applyConfig(*model_, loadedConfig());
+  load();
   for (const char* name : {"huge.txt", "moved.txt", "elsewhere.txt", "keep.txt"}) {
     attach(name, name);
   }
