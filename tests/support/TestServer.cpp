@@ -30,7 +30,9 @@ namespace tessaline::testing {
 
 namespace {
 
-std::string certificateFile(const char* name) {
+using namespace std::chrono_literals;
+
+std::string certificateFile(const std::string& name) {
   return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
 }
 
@@ -108,16 +110,13 @@ struct TestServer::Impl {
   // Waits until the client ends the connection (true), or the server stops or is reset.
   bool clientCloses(int clientPort, std::uint64_t arrivedIn) {
     pollfd ready{connectionSocket(port, clientPort), POLLIN, 0};
-    for (const auto deadline = std::chrono::steady_clock::now() + kLongestHold;
-         std::chrono::steady_clock::now() < deadline;) {
-      {
-        std::lock_guard lock(mutex);
-        if (stopping || generation != arrivedIn) {
-          return false;
-        }
-      }
+    for (auto waited = 0ms; waited < kLongestHold; waited += 20ms) {
       if (::poll(&ready, 1, 20) > 0) {
         return true;
+      }
+      std::lock_guard lock(mutex);
+      if (stopping || generation != arrivedIn) {
+        return false;
       }
     }
     return false;
@@ -216,12 +215,9 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   std::signal(SIGPIPE, SIG_IGN);
   impl_->tls = options.tls;
   if (options.tls) {
-    const char* name = options.otherHostCertificate ? "other"
-                       : options.trustedCertificate ? "server"
-                                                    : "untrusted";
-    const std::string certificate = certificateFile((std::string(name) + ".pem").c_str());
-    const std::string key = certificateFile((std::string(name) + "-key.pem").c_str());
-    impl_->server = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+    impl_->server = std::make_unique<httplib::SSLServer>(
+        certificateFile(options.certificate + ".pem").c_str(),
+        certificateFile(options.certificate + "-key.pem").c_str());
   } else {
     impl_->server = std::make_unique<httplib::Server>();
   }

@@ -66,10 +66,9 @@ class TestServer {
  public:
   struct Options {
     bool tls = true;
-    // False: a self-signed certificate that the test CA does not vouch for.
-    bool trustedCertificate = true;
-    // True: a certificate of the test CA that names only the host "other.example".
-    bool otherHostCertificate = false;
+    // "server" for 127.0.0.1; "untrusted": self-signed, which the test CA does not vouch for;
+    // "other": of the test CA, naming only the host "other.example".
+    std::string certificate = "server";
   };
 
   TestServer();

@@ -217,7 +217,7 @@ TEST_F(FaultInjectionTest, AReportAnswerThatStallsHalfwayFailsByTheIdleTimeOutAn
 TEST_F(FaultInjectionTest, AnswersTooLargeOrRedirectedAreRefused) {
   auto& server = testing::serviceServer();
   TestServer plain(TestServer::Options{.tls = false});
-  TestServer other(TestServer::Options{.otherHostCertificate = true});
+  TestServer other(TestServer::Options{.certificate = "other"});
   answerNormally(plain);
   answerNormally(other);
   Reply huge;

@@ -196,7 +196,7 @@ TEST_F(HttpSessionTest, RequestsEndWithTheOutcomeOfTheirKind) {
     TestServer gone;
     closedOrigin = gone.origin();
   }
-  TestServer untrusted(TestServer::Options{.trustedCertificate = false});
+  TestServer untrusted(TestServer::Options{.certificate = "untrusted"});
   TestServer plain(TestServer::Options{.tls = false});
   plain.setReply("GET", "/v1/config", Reply::json("{}"));
   Reply huge;
