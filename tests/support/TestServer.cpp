@@ -67,22 +67,11 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
   return std::nullopt;
 }
 
-Reply Reply::json(std::string body, int status) {
+Reply Reply::json(std::string body, int status, Action action) {
   Reply reply;
   reply.status = status;
   reply.body = std::move(body);
-  return reply;
-}
-
-Reply Reply::drop() {
-  Reply reply;
-  reply.action = Action::dropConnection;
-  return reply;
-}
-
-Reply Reply::never() {
-  Reply reply;
-  reply.action = Action::neverAnswer;
+  reply.action = action;
   return reply;
 }
 

@@ -53,9 +53,9 @@ struct Reply {
   std::size_t bodyBytes = 0;
   std::function<void()> whenBodyReached;
 
-  static Reply json(std::string body, int status = 200);
-  static Reply drop();
-  static Reply never();
+  static Reply json(std::string body, int status = 200, Action action = Action::answer);
+  static Reply drop() { return json("", 200, Action::dropConnection); }
+  static Reply never() { return json("", 200, Action::neverAnswer); }
 };
 
 // An HTTP server on 127.0.0.1 with a random port, HTTPS with a certificate of the build's test CA

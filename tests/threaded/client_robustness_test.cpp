@@ -37,40 +37,6 @@ bool succeeds(const Deferred<T>& request) {
   return future.wait_for(60s) == std::future_status::ready && future.get();
 }
 
-// A POST goes on a connection of its own, so the client has nothing it could resend when the
-// service acts on it but never answers: a report, an upload from memory and one from a file.
-TEST(UnansweredPostTest, IsSentOnceWithItsKeyAndFails) {
-  testing::TestServer server(testing::TestServer::Options{.tls = false});
-  ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);
-  FeedbackAPIClient client("stable", Environment::current());
-  testing::TemporaryDirectory directory;
-  const Feedback feedback;
-  const std::string uploadKey = uploadIdempotencyKey(feedback.localId, "a b", sha256("hello"));
-  const std::string digest = "sha-256=:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=:";
-  const std::vector<std::pair<std::optional<AttachmentData>, std::string>> posts = {
-      {Bytes(std::string("hello")), uploadKey},
-      {std::make_shared<platform::OpenFile>(
-           platform::OpenFile::open(directory.write("a.txt", "hello").string()).value()),
-       uploadKey},
-      {std::nullopt, reportIdempotencyKey(feedback.localId)},  // the report
-  };
-  for (const auto& [data, key] : posts) {
-    server.reset();
-    Reply unanswered;
-    unanswered.action = Reply::Action::closeUnanswered;
-    server.setReply("POST", "/v1/attachments", unanswered);
-    server.setReply("POST", "/v1/reports", unanswered);
-    ASSERT_FALSE(succeeds(client.fetchConfig()));  // leaves a kept-alive connection to send on
-    EXPECT_FALSE(data ? succeeds(client.postAttachment(feedback, "a b", "txt", *data))
-                      : succeeds(client.postReport(feedback, {})));
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u) << "the POST was sent exactly once";
-    EXPECT_NE(requests[1].remotePort, requests[0].remotePort);
-    EXPECT_EQ(requests[1].header("Idempotency-Key"), "\"" + key + "\"");
-    EXPECT_EQ(requests[1].header("Repr-Digest"), data ? std::optional(digest) : std::nullopt);
-  }
-}
-
 // Counts its releases, and those made off the main queue.
 std::atomic<int> released{0};
 std::atomic<int> releasedElsewhere{0};
@@ -97,11 +63,40 @@ Cancellable holding(const Deferred<T>& request, const Captured& probe) {
   return request.subscribe([probe](auto) {}, [probe](std::optional<Error>) {});
 }
 
-// What a caller's handlers captured is released on the main queue, whichever thread finished.
-TEST(CapturedObjectTest, IsReleasedOnTheMainQueue) {
+// A POST goes on a connection of its own, so the client has nothing it could resend when the
+// service acts on it but never answers: a report, an upload from memory and one from a file. What
+// a caller's handlers captured is released on the main queue, whichever thread finished.
+TEST(ClientOnLoopbackTest, UnansweredPostsAreSentOnceAndCapturesAreReleasedOnTheMainQueue) {
   testing::TestServer server(testing::TestServer::Options{.tls = false});
   ::setenv("TESSALINE_SERVICE_URL", server.baseURL().c_str(), 1);
   FeedbackAPIClient client("stable", Environment::current());
+  testing::TemporaryDirectory directory;
+  const Feedback feedback;
+  const std::string uploadKey = uploadIdempotencyKey(feedback.localId, "a b", sha256("hello"));
+  const std::string digest = "sha-256=:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=:";
+  const std::vector<std::pair<std::optional<AttachmentData>, std::string>> posts = {
+      {Bytes(std::string("hello")), uploadKey},
+      {std::make_shared<platform::OpenFile>(
+           platform::OpenFile::open(directory.write("a.txt", "hello").string()).value()),
+       uploadKey},
+      {std::nullopt, reportIdempotencyKey(feedback.localId)},  // the report
+  };
+  for (const auto& [data, key] : posts) {
+    server.reset();
+    const auto unanswered = Reply::json("", 200, Reply::Action::closeUnanswered);
+    server.setReply("POST", "/v1/attachments", unanswered);
+    server.setReply("POST", "/v1/reports", unanswered);
+    ASSERT_FALSE(succeeds(client.fetchConfig()));  // leaves a kept-alive connection to send on
+    EXPECT_FALSE(data ? succeeds(client.postAttachment(feedback, "a b", "txt", *data))
+                      : succeeds(client.postReport(feedback, {})));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u) << "the POST was sent exactly once";
+    EXPECT_NE(requests[1].remotePort, requests[0].remotePort);
+    EXPECT_EQ(requests[1].header("Idempotency-Key"), "\"" + key + "\"");
+    EXPECT_EQ(requests[1].header("Repr-Digest"), data ? std::optional(digest) : std::nullopt);
+  }
+
+  server.reset();
   const std::pair<int, std::function<Cancellable(const Captured&)>> operations[] = {
       {1000,
        [&](const Captured& probe) {

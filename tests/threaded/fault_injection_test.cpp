@@ -187,9 +187,8 @@ TEST_F(FaultInjectionTest, AReportAnswerThatStallsHalfwayFailsByTheIdleTimeOutAn
   platform::detail::setRequestTimeoutOverride(2s);
   TestServer server;
   answerNormally(server);
-  Reply stalled = Reply::json(R"({"id":"R-stalled"})");
-  stalled.action = Reply::Action::stallHalfway;
-  server.setReply("POST", "/v1/reports", stalled);
+  server.setReply("POST", "/v1/reports",
+                  Reply::json(R"({"id":"R-stalled"})", 200, Reply::Action::stallHalfway));
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   platform::LogCapture capture;
   attach("keep.txt", "kept");
