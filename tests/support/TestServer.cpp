@@ -67,6 +67,14 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
   return std::nullopt;
 }
 
+std::string patternOf(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<char>((i * 131 + i / 4096) & 0xFF);
+  }
+  return data;
+}
+
 Reply Reply::json(std::string body, int status, Action action) {
   Reply reply;
   reply.status = status;

@@ -113,14 +113,15 @@ class TestServer {
   std::unique_ptr<Impl> impl_;
 };
 
+// `size` bytes of a pattern that shows where a copy was cut or shifted.
+std::string patternOf(std::size_t size);
+
 // Makes the library trust the test CA (SSL_CERT_FILE); must run before the first HTTP session
 // of the process is created.
 void trustTestCertificateAuthority();
 
-// The process-wide HTTPS server that Environment::current() points at: on first call it starts
-// the server, trusts the test CA and sets TESSALINE_SERVICE_URL to baseURL(). Call it before
-// anything uses Environment::current() (each test runs in its own process). Never destroyed;
-// call reset() between uses in one process.
+// The process-wide HTTPS server that Environment::current() points at once this, which trusts the
+// test CA and sets TESSALINE_SERVICE_URL, ran first. Never destroyed; reset() it between uses.
 TestServer& serviceServer();
 
 }  // namespace tessaline::testing

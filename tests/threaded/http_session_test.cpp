@@ -22,18 +22,16 @@
 #include <string>
 #include <thread>
 
+namespace tessaline {
 namespace {
 
-using tessaline::Bytes;
-using tessaline::Error;
-using tessaline::Result;
-using tessaline::Url;
-using tessaline::platform::HttpRequest;
-using tessaline::platform::HttpResponse;
-using tessaline::platform::HttpSession;
-using tessaline::platform::OpenFile;
-using tessaline::testing::Reply;
-using tessaline::testing::TestServer;
+using platform::HttpRequest;
+using platform::HttpResponse;
+using platform::HttpSession;
+using platform::OpenFile;
+using testing::patternOf;
+using testing::Reply;
+using testing::TestServer;
 using namespace std::chrono_literals;
 
 HttpRequest request(const std::string& url, const std::string& method = "GET") {
@@ -52,22 +50,14 @@ std::optional<Result<HttpResponse>> perform(HttpSession& session, HttpRequest re
   return future.get();
 }
 
-std::string patternOf(std::size_t size) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    data[i] = static_cast<char>((i * 131 + i / 4096) & 0xFF);
-  }
-  return data;
-}
-
 class HttpSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tessaline::testing::trustTestCertificateAuthority();  // read when a session is created
-    session = std::make_unique<HttpSession>(tessaline::platform::HttpHeaders{
-        {"User-Agent", "agent/1"}, {"X-Session", "s\r\nInjected: 2"}});
+    testing::trustTestCertificateAuthority();  // read when a session is created
+    session = std::make_unique<HttpSession>(
+        platform::HttpHeaders{{"User-Agent", "agent/1"}, {"X-Session", "s\r\nInjected: 2"}});
   }
-  void TearDown() override { tessaline::platform::detail::setRequestTimeoutOverride(std::nullopt); }
+  void TearDown() override { platform::detail::setRequestTimeoutOverride(std::nullopt); }
 
   std::string at(const std::string& path) const { return server.origin() + path; }
   std::shared_ptr<OpenFile> openFile(const std::string& name, const std::string& contents) {
@@ -116,7 +106,7 @@ class HttpSessionTest : public ::testing::Test {
     EXPECT_TRUE(uploads[0].body == expected);
   }
 
-  tessaline::testing::TemporaryDirectory directory;
+  testing::TemporaryDirectory directory;
   TestServer server;
   std::unique_ptr<HttpSession> session;  // destroyed first: it closes its connections
 };
@@ -186,14 +176,10 @@ TEST_F(HttpSessionTest, RequestsAndAnswersGoThroughExactly) {
 // hosts, a plain-http downgrade, an untrusted certificate. Plain http is spoken to loopback, and a
 // redirect on the same scheme is followed.
 TEST_F(HttpSessionTest, RequestsEndWithTheOutcomeOfTheirKind) {
-  tessaline::platform::detail::setRequestTimeoutOverride(1s);
+  platform::detail::setRequestTimeoutOverride(1s);
   auto shrunk = openFile("shrinks.bin", patternOf(1024 * 1024));
   std::filesystem::resize_file(directory.path() / "shrinks.bin", 1000);
-  std::string closedOrigin;
-  {
-    TestServer gone;
-    closedOrigin = gone.origin();
-  }
+  const std::string closedOrigin = TestServer().origin();  // stopped again
   TestServer untrusted(TestServer::Options{.certificate = "untrusted"});
   TestServer plain(TestServer::Options{.tls = false});
   plain.setReply("GET", "/v1/config", Reply::json("{}"));
@@ -253,9 +239,8 @@ TEST_F(HttpSessionTest, RequestsEndWithTheOutcomeOfTheirKind) {
   }
   EXPECT_EQ(plain.requests().size(), 2u);  // none of them redirected
   EXPECT_TRUE(untrusted.requests().empty());
-  EXPECT_EQ(
-      std::ranges::count(server.requests(), "/v1/loop", &tessaline::testing::RecordedRequest::path),
-      6);  // the request and five redirects
+  EXPECT_EQ(std::ranges::count(server.requests(), "/v1/loop", &testing::RecordedRequest::path),
+            6);  // the request and five redirects
   server.reset();
 }
 
@@ -284,8 +269,8 @@ TEST_F(HttpSessionTest, CompletionsRunOnTheWorkerAndNeverAfterACancelOrTheSessio
 
   // A completion may cancel its own task.
   std::promise<void> done;
-  std::promise<tessaline::platform::HttpTask> handed;
-  std::shared_future<tessaline::platform::HttpTask> own = handed.get_future().share();
+  std::promise<platform::HttpTask> handed;
+  std::shared_future<platform::HttpTask> own = handed.get_future().share();
   handed.set_value(session->start(request(at("/v1/next")), [&done, own](Result<HttpResponse>) {
     own.get().cancel();
     done.set_value();
@@ -316,3 +301,4 @@ TEST_F(HttpSessionTest, EveryKindOfBodyOutlivesCachedConnectionsTheServerClosed)
 }
 
 }  // namespace
+}  // namespace tessaline
