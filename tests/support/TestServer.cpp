@@ -281,10 +281,6 @@ std::string TestServer::origin() const {
   return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port());
 }
 
-std::string TestServer::baseURL() const {
-  return origin() + "/v1";
-}
-
 void TestServer::setReply(const std::string& method, const std::string& path, Reply reply) {
   setHandler(method, path, [reply = std::move(reply)](const RecordedRequest&) { return reply; });
 }

@@ -82,7 +82,7 @@ class TestServer {
   // "https://127.0.0.1:PORT" (or http).
   std::string origin() const;
   // The service base URL on this server: origin() + "/v1".
-  std::string baseURL() const;
+  std::string baseURL() const { return origin() + "/v1"; }
 
   // Chooses the answer from the request, before its body is read; called on the server's thread,
   // under its lock.
