@@ -3,17 +3,19 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 // cpp-httplib comes from Debian without ThreadSanitizer instrumentation: the sanitizer cannot see
@@ -28,15 +30,27 @@ namespace tessaline::testing {
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+using namespace std::chrono_literals;
+
+std::string certificateFile(const std::string& name) {
+  return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
 }
 
-std::string certificateFile(const char* name) {
-  return std::string(TESSALINE_TEST_CERT_DIR) + "/" + name;
+// The server's socket of the connection from `clientPort`, which the HTTP library does not hand
+// out; -1 when there is none.
+int connectionSocket(int serverPort, int clientPort) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in local{}, peer{};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 &&
+        local.sin_family == AF_INET && ntohs(local.sin_port) == serverPort &&
+        ntohs(peer.sin_port) == clientPort) {
+      return fd;
+    }
+  }
+  return -1;
 }
 
 // Held requests wait at most this long, so that a forgotten one cannot keep the server running.
@@ -46,29 +60,26 @@ constexpr auto kLongestHold = std::chrono::seconds(120);
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) {
+    if (strcasecmp(key.c_str(), std::string(name).c_str()) == 0) {
       return value;
     }
   }
   return std::nullopt;
 }
 
-Reply Reply::json(std::string body, int status) {
+std::string patternOf(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<char>((i * 131 + i / 4096) & 0xFF);
+  }
+  return data;
+}
+
+Reply Reply::json(std::string body, int status, Action action) {
   Reply reply;
   reply.status = status;
   reply.body = std::move(body);
-  return reply;
-}
-
-Reply Reply::drop() {
-  Reply reply;
-  reply.action = Action::dropConnection;
-  return reply;
-}
-
-Reply Reply::never() {
-  Reply reply;
-  reply.action = Action::neverAnswer;
+  reply.action = action;
   return reply;
 }
 
@@ -85,34 +96,83 @@ struct TestServer::Impl {
   std::uint64_t generation = 0;  // bumped by reset(): releases held requests
   bool stopping = false;
 
-  void handle(const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded;
-    recorded.method = request.method;
-    recorded.target = request.target;
-    const auto question = request.target.find('?');
-    recorded.path = request.target.substr(0, question);
-    recorded.query = question == std::string::npos ? "" : request.target.substr(question + 1);
-    for (const auto& [name, value] : request.headers) {
-      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // added by cpp-httplib
-        recorded.headers.emplace_back(name, value);
+  void record(const RecordedRequest& request) {
+    {
+      std::lock_guard lock(mutex);
+      requests.push_back(request);
+    }
+    changed.notify_all();
+  }
+
+  // Waits until the client ends the connection (true), or the server stops or is reset.
+  bool clientCloses(int clientPort, std::uint64_t arrivedIn) {
+    pollfd ready{connectionSocket(port, clientPort), POLLIN, 0};
+    for (auto waited = 0ms; waited < kLongestHold; waited += 20ms) {
+      if (::poll(&ready, 1, 20) > 0) {
+        return true;
+      }
+      std::lock_guard lock(mutex);
+      if (stopping || generation != arrivedIn) {
+        return false;
       }
     }
-    recorded.body = request.body;
-    recorded.remotePort = request.remote_port;
+    return false;
+  }
 
-    Reply reply;
-    reply.status = 404;
+  void handle(const httplib::Request& request, httplib::Response& response,
+              const httplib::ContentReader* reader) {
+    auto recorded = std::make_shared<RecordedRequest>();
+    recorded->method = request.method;
+    recorded->target = request.target;
+    const auto question = request.target.find('?');
+    recorded->path = request.target.substr(0, question);
+    recorded->query = question == std::string::npos ? "" : request.target.substr(question + 1);
+    for (const auto& [name, value] : request.headers) {
+      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // added by cpp-httplib
+        recorded->headers.emplace_back(name, value);
+      }
+    }
+    recorded->remotePort = request.remote_port;
+
+    Reply reply = Reply::json("", 404);
     reply.contentType = "text/plain";
     std::uint64_t arrivedIn = 0;
     {
       std::lock_guard lock(mutex);
-      if (const auto found = script.find({recorded.method, recorded.path}); found != script.end()) {
-        reply = found->second(recorded);
+      if (const auto found = script.find({recorded->method, recorded->path});
+          found != script.end()) {
+        reply = found->second(*recorded);
       }
       arrivedIn = generation;
-      requests.push_back(std::move(recorded));
     }
-    changed.notify_all();
+    const bool closing = reply.action == Reply::Action::closeUnanswered;
+    if (reader != nullptr) {
+      (*reader)([&](const char* data, std::size_t size) {
+        recorded->body.append(data, size);
+        if (reply.bodyBytes == 0 || recorded->body.size() < reply.bodyBytes) {
+          return true;
+        }
+        if (auto reached = std::exchange(reply.whenBodyReached, nullptr); reached && !closing) {
+          reached();
+        }
+        return !closing;
+      });
+    }
+    if (reply.action == Reply::Action::stallHalfway) {
+      response.set_content_provider(
+          reply.body.size(), reply.contentType,
+          [this, recorded, arrivedIn, body = reply.body](size_t, size_t, httplib::DataSink& sink) {
+            sink.write(body.data(), body.size() / 2);
+            recorded->closedByClient = clientCloses(recorded->remotePort, arrivedIn);
+            record(*recorded);
+            return false;
+          });
+      return;
+    }
+    record(*recorded);
+    if (closing) {
+      ::shutdown(connectionSocket(port, recorded->remotePort), SHUT_RDWR);
+    }
 
     const auto released = [&] { return stopping || generation != arrivedIn; };
     if (reply.delay.count() > 0 || reply.action == Reply::Action::neverAnswer) {
@@ -121,7 +181,8 @@ struct TestServer::Impl {
           lock, reply.action == Reply::Action::neverAnswer ? kLongestHold : reply.delay, released);
     }
     if (reply.action != Reply::Action::answer) {
-      // A body provider that fails: the headers go out, then the connection is closed.
+      // A body provider that fails (on a connection that is not closed already): the headers go
+      // out, then the connection is closed.
       response.set_content_provider(1, "text/plain",
                                     [](size_t, size_t, httplib::DataSink&) { return false; });
       return;
@@ -151,12 +212,9 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   std::signal(SIGPIPE, SIG_IGN);
   impl_->tls = options.tls;
   if (options.tls) {
-    const char* name = options.otherHostCertificate ? "other"
-                       : options.trustedCertificate ? "server"
-                                                    : "untrusted";
-    const std::string certificate = certificateFile((std::string(name) + ".pem").c_str());
-    const std::string key = certificateFile((std::string(name) + "-key.pem").c_str());
-    impl_->server = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+    impl_->server = std::make_unique<httplib::SSLServer>(
+        certificateFile(options.certificate + ".pem").c_str(),
+        certificateFile(options.certificate + "-key.pem").c_str());
   } else {
     impl_->server = std::make_unique<httplib::Server>();
   }
@@ -169,7 +227,7 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   // kept-alive connections); a smaller pool queues new connections behind idle ones.
   server.new_task_queue = [] { return new httplib::ThreadPool(128); };
   server.set_keep_alive_max_count(1000);
-  server.set_keep_alive_timeout(options.keepAliveTimeout.count());
+  server.set_keep_alive_timeout(2);  // stopping waits this long for connections kept open
   server.set_read_timeout(30);
   server.set_write_timeout(30);
   server.set_payload_max_length(std::size_t{1} << 30);
@@ -178,12 +236,15 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
     httplib::default_socket_options(socket);
     listening = socket;
   });
-  auto handler = [impl = impl_.get()](const httplib::Request& request,
-                                      httplib::Response& response) {
-    impl->handle(request, response);
-  };
-  server.Get(".*", handler);
-  server.Post(".*", handler);
+  server.Get(".*",
+             [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
+               impl->handle(request, response, nullptr);
+             });
+  server.Post(".*",
+              [impl = impl_.get()](const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader) {
+                impl->handle(request, response, &reader);
+              });
 
   impl_->port = server.bind_to_any_port("127.0.0.1");
   if (impl_->port <= 0) {
@@ -220,10 +281,6 @@ std::string TestServer::origin() const {
   return std::string(impl_->tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port());
 }
 
-std::string TestServer::baseURL() const {
-  return origin() + "/v1";
-}
-
 void TestServer::setReply(const std::string& method, const std::string& path, Reply reply) {
   setHandler(method, path, [reply = std::move(reply)](const RecordedRequest&) { return reply; });
 }
@@ -255,28 +312,8 @@ void TestServer::reset() {
 
 bool TestServer::waitUntilConnectionClosed(int clientPort,
                                            std::chrono::milliseconds timeout) const {
-  // The client's end of a connection is ESTABLISHED while both ends are open: CLOSE_WAIT once the
-  // server closed it, another state or none at all once the client closed it too (or first).
-  const auto closed = [&] {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // column titles
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      const auto portOf = [](const std::string& address) {
-        const auto colon = address.find(':');
-        return colon == std::string::npos ? -1 : std::stoi(address.substr(colon + 1), nullptr, 16);
-      };
-      if (portOf(local) == clientPort && portOf(remote) == port()) {
-        return state != "01";  // ESTABLISHED
-      }
-    }
-    return true;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!closed()) {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout;
+       connectionSocket(port(), clientPort) != -1;) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

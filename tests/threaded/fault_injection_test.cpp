@@ -12,14 +12,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "support/FaultServer.h"
 #include "support/FormTesting.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TestServer.h"
@@ -30,17 +27,9 @@ namespace {
 using namespace std::chrono_literals;
 using State = FeedbackFormViewModel::State;
 using json = nlohmann::json;
-using testing::FaultServer;
+using testing::patternOf;
 using testing::Reply;
 using testing::TestServer;
-
-std::string patternOf(std::size_t size) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    data[i] = static_cast<char>((i * 131 + i / 4096) & 0xFF);
-  }
-  return data;
-}
 
 // The answer of the attachments endpoint for an upload whose fileId is `fileId`.
 std::string uploadAnswer(const std::string& fileId) {
@@ -53,19 +42,6 @@ std::string fileIdOf(const std::string& query) {
 }
 
 // The usual service: every upload and report is answered at once.
-void answerNormally(FaultServer& server) {
-  server.setHandler("/v1/attachments", [](FaultServer::Exchange& exchange) {
-    if (exchange.readWholeBody()) {
-      exchange.answerJson(uploadAnswer(fileIdOf(exchange.request().query)));
-    }
-  });
-  server.setHandler("/v1/reports", [](FaultServer::Exchange& exchange) {
-    if (exchange.readWholeBody()) {
-      exchange.answerJson(R"({"id":"R-1"})");
-    }
-  });
-}
-
 void answerNormally(TestServer& server) {
   server.setHandler("POST", "/v1/attachments", [](const testing::RecordedRequest& request) {
     return Reply::json(uploadAnswer(fileIdOf(request.query)));
@@ -100,9 +76,7 @@ class FaultInjectionTest : public ::testing::Test {
     model_ = FeedbackFormViewModel::make(
         {}, std::make_shared<FeedbackAPIClient>("stable", Environment::current()));
     if (loaded) {
-      auto config = testing::acceptingConfig();
-      config.maxAttachmentSize = 64 * 1024 * 1024;
-      FormModelTestAccess::applyConfig(*model_, config);
+      load();
     }
     model_->subject.set("Subject");
     model_->message.set("Word");
@@ -118,7 +92,12 @@ class FaultInjectionTest : public ::testing::Test {
     return path;
   }
 
-  // Submits (or retries) and waits until the pipeline ended.
+  void load() {
+    auto config = testing::acceptingConfig();
+    config.maxAttachmentSize = 64 * 1024 * 1024;
+    FormModelTestAccess::applyConfig(*model_, config);
+  }
+  // Submits, retries or loads, and waits until that ended.
   void run(void (FeedbackFormViewModel::*start)()) {
     ((*model_).*start)();
     ASSERT_TRUE(platform::MainQueue::drainUntil([&] {
@@ -148,153 +127,112 @@ class FaultInjectionTest : public ::testing::Test {
 // the idle time-out, shortened to two seconds), and a file cut short while it uploads.
 TEST_F(FaultInjectionTest, UploadsBrokenOnTheWireAreLeftOut) {
   platform::detail::setRequestTimeoutOverride(2s);
-  FaultServer server;
+  TestServer server;
   answerNormally(server);
-  const std::string big = patternOf(16 * 1024 * 1024);
   std::filesystem::path bigPath;
-  std::atomic<int> truncations{0};
-  server.setHandler("/v1/attachments", [&](FaultServer::Exchange& exchange) {
-    const auto fileId = fileIdOf(exchange.request().query);
+  server.setHandler("POST", "/v1/attachments", [&](const testing::RecordedRequest& request) {
+    const auto fileId = fileIdOf(request.query);
+    Reply reply = Reply::json(uploadAnswer(fileId));
+    reply.bodyBytes = 64 * 1024;
     if (fileId == "cut") {
-      exchange.readBodyUpTo(64 * 1024);  // then the connection closes mid-body
-      return;
+      reply.action = Reply::Action::closeUnanswered;
+    } else if (fileId == "stall") {
+      reply.action = Reply::Action::stallHalfway;
+    } else if (fileId == "big") {
+      // The sender cannot have read more of the file than the socket buffers hold.
+      reply.whenBodyReached = [&] { std::filesystem::resize_file(bigPath, 1000); };
     }
-    // The first bytes are here: the file shrinks under the sender, which cannot have read more
-    // than its socket buffers hold.
-    if (fileId == "big" && exchange.readBodyUpTo(64 * 1024)) {
-      std::filesystem::resize_file(bigPath, 1000);
-      ++truncations;
-    }
-    if (!exchange.readWholeBody()) {
-      return;
-    }
-    const std::string answer = uploadAnswer(fileId);
-    if (fileId == "stall") {
-      exchange.stallAnswer(answer, answer.size() / 2);
-    } else {
-      exchange.answerJson(answer);
-    }
+    return reply;
   });
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   platform::LogCapture capture;
   attach("cut.bin", patternOf(4 * 1024 * 1024));
   attach("stall.txt", "stalls");
-  bigPath = attach("big.bin", big);
+  bigPath = attach("big.bin", patternOf(16 * 1024 * 1024));
   attach("keep.txt", "kept");
 
   ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::submit));
   expectSubmitted("R-1");
   EXPECT_EQ(capture.count("Upload completed for %{public}@"), 4u);
   EXPECT_EQ(capture.count("All uploads finished"), 1u);
-  EXPECT_EQ(truncations, 1);
-  ASSERT_TRUE(server.waitUntilIdle());
-  const auto reports = server.requestsTo("/v1/reports");
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(attachmentsOf(reports[0].body), kOnlyKeep);
-  std::map<std::string, int> seen;
-  for (const auto& upload : server.requestsTo("/v1/attachments")) {
-    const auto fileId = fileIdOf(upload.query);
-    ++seen[fileId];
-    if (fileId == "cut") {
-      EXPECT_FALSE(upload.answered);
-      EXPECT_LT(upload.body.size(), upload.contentLength);
-    } else if (fileId == "stall") {
-      EXPECT_TRUE(upload.closedByClient) << "the client gave up, not the server";
-    } else if (fileId == "big") {
-      EXPECT_EQ(upload.contentLength, big.size());
-      EXPECT_FALSE(upload.answered);
-      EXPECT_LT(upload.body.size(), big.size()) << "a whole body went out for a shorter file";
-      EXPECT_TRUE(big.starts_with(upload.body)) << "bytes that the file never held were sent";
+  ASSERT_TRUE(server.waitForRequests(5));
+  const auto requests = server.requests();
+  EXPECT_EQ(requests.size(), 5u) << "each upload and the report once";
+  for (const auto& request : requests) {
+    if (request.path == "/v1/reports") {
+      EXPECT_EQ(attachmentsOf(request.body), kOnlyKeep);
+    } else if (fileIdOf(request.query) == "stall") {
+      EXPECT_TRUE(request.closedByClient) << "the client gave up, not the server";
+    } else if (fileIdOf(request.query) != "keep") {
+      const std::size_t sent = std::stoull(request.header("Content-Length").value_or("0"));
+      EXPECT_LT(request.body.size(), sent) << request.target;
+      EXPECT_TRUE(patternOf(sent).starts_with(request.body)) << "bytes the file never held";
     }
   }
-  EXPECT_GE(seen["cut"], 1);
-  EXPECT_EQ(seen["stall"], 1);
-  EXPECT_GE(seen["big"], 1);
 }
 
 TEST_F(FaultInjectionTest, AReportAnswerThatStallsHalfwayFailsByTheIdleTimeOutAndRetrySucceeds) {
   platform::detail::setRequestTimeoutOverride(2s);
-  FaultServer server;
+  TestServer server;
   answerNormally(server);
-  std::atomic<int> reports{0};
-  server.setHandler("/v1/reports", [&](FaultServer::Exchange& exchange) {
-    if (!exchange.readWholeBody()) {
-      return;
-    }
-    if (reports++ == 0) {
-      exchange.stallAnswer(R"({"id":"R-stalled"})", 3);
-    } else {
-      exchange.answerJson(R"({"id":"R-2"})");
-    }
-  });
+  server.setReply("POST", "/v1/reports",
+                  Reply::json(R"({"id":"R-stalled"})", 200, Reply::Action::stallHalfway));
   ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
   platform::LogCapture capture;
   attach("keep.txt", "kept");
 
   ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::submit));
   ASSERT_NO_FATAL_FAILURE(expectGenericFailure());
-  EXPECT_NE(model_->state.get().failure()->message.find("Timeout"), std::string::npos)
-      << model_->state.get().failure()->message;
+  EXPECT_EQ(model_->state.get().failure()->message,
+            "Timeout was reached: nothing was sent or received for 2 s");
   EXPECT_EQ(capture.count("Report submission failed: %{public}@"), 1u);
-  ASSERT_TRUE(server.waitUntilIdle());
-  ASSERT_EQ(server.requestsTo("/v1/reports").size(), 1u);
-  EXPECT_TRUE(server.requestsTo("/v1/reports")[0].closedByClient) << "the client gave up";
+  ASSERT_TRUE(server.waitForRequests(2));
+  EXPECT_TRUE(server.requests()[1].closedByClient) << "the client gave up";
 
+  server.setReply("POST", "/v1/reports", Reply::json(R"({"id":"R-2"})"));
   ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::retry));
   expectSubmitted("R-2");
-  ASSERT_TRUE(server.waitUntilIdle());
-  const auto all = server.requestsTo("/v1/reports");
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(attachmentsOf(all[1].body), kOnlyKeep) << "each upload of the retry once";
-  EXPECT_EQ(server.requestsTo("/v1/attachments").size(), 2u);
+  const auto all = server.requests();
+  ASSERT_EQ(all.size(), 4u) << "each upload of the retry once";
+  EXPECT_EQ(attachmentsOf(all[3].body), kOnlyKeep);
 }
 
-Reply huge() {
-  Reply reply;
-  reply.generatedBodySize = 100 * 1024 * 1024;
-  return reply;
-}
-
-TEST_F(FaultInjectionTest, AHugeConfigurationAnswerFailsTheLoadAtTheCap) {
-  auto& server = testing::serviceServer();
-  server.setReply("GET", "/v1/config", huge());
-  ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL(), /*loaded=*/false));
-  model_->loadForm();
-  ASSERT_TRUE(platform::MainQueue::drainUntil(
-      [&] { return model_->state.get().kind() == State::Case::failed; }));
-  const State state = model_->state.get();
-  EXPECT_EQ(state.failure()->kind, FeedbackFormViewModel::Failure::Kind::generic);
-  EXPECT_NE(state.failure()->message.find("64 MiB"), std::string::npos) << state.failure()->message;
-  EXPECT_TRUE(model_->reasons.get().empty());
-}
-
-// Uploads answered badly are left out: an answer of 100 MiB, a redirect to plain http, a
-// redirect to a certificate of the test CA for another host. A report redirected to plain http
-// fails; the retry succeeds. Nothing reaches the servers redirected to.
-TEST_F(FaultInjectionTest, UploadsAnsweredBadlyAreLeftOutAndARedirectedReportFails) {
+// Answers too large or redirected are refused: a configuration of 100 MiB fails the load at the
+// cap. Uploads answered with 100 MiB, a redirect to plain http or a redirect to a certificate of
+// the test CA for another host are left out; a report redirected to plain http fails, and the
+// retry succeeds. Nothing reaches the servers redirected to.
+TEST_F(FaultInjectionTest, AnswersTooLargeOrRedirectedAreRefused) {
   auto& server = testing::serviceServer();
   TestServer plain(TestServer::Options{.tls = false});
-  TestServer other(TestServer::Options{.otherHostCertificate = true});
+  TestServer other(TestServer::Options{.certificate = "other"});
   answerNormally(plain);
   answerNormally(other);
+  Reply huge;
+  huge.generatedBodySize = 100 * 1024 * 1024;
   const auto redirectTo = [](const TestServer& to, const std::string& target) {
     Reply moved = Reply::json("", 307);
     moved.headers = {{"Location", to.origin() + target}};
     return moved;
   };
+  server.setReply("GET", "/v1/config", huge);
   server.setHandler("POST", "/v1/attachments", [&](const testing::RecordedRequest& request) {
     const auto fileId = fileIdOf(request.query);
-    return fileId == "huge"        ? huge()
+    return fileId == "huge"        ? huge
            : fileId == "moved"     ? redirectTo(plain, request.target)
            : fileId == "elsewhere" ? redirectTo(other, request.target)
                                    : Reply::json(uploadAnswer(fileId));
   });
   server.setReply("POST", "/v1/reports", redirectTo(plain, "/v1/reports"));
-  ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL()));
+  ASSERT_NO_FATAL_FAILURE(makeModel(server.baseURL(), /*loaded=*/false));
+  ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::loadForm));
+  ASSERT_NO_FATAL_FAILURE(expectGenericFailure());
+  EXPECT_NE(model_->state.get().failure()->message.find("64 MiB"), std::string::npos);
+  EXPECT_TRUE(model_->reasons.get().empty());
+
+  load();
   for (const char* name : {"huge.txt", "moved.txt", "elsewhere.txt", "keep.txt"}) {
     attach(name, name);
   }
-
   ASSERT_NO_FATAL_FAILURE(run(&FeedbackFormViewModel::submit));
   ASSERT_NO_FATAL_FAILURE(expectGenericFailure());
   server.setReply("POST", "/v1/reports", Reply::json(R"({"id":"R-2"})"));
