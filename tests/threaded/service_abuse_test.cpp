@@ -463,7 +463,6 @@ TEST_F(ServiceAbuseTest, StalledTlsHandshakesDoNotHoldTheWorkers) {
   tls.set_ca_cert_path((kCertificateDir + "/ca.pem").c_str());
   tls.enable_server_certificate_verification(true);
   tls.set_read_timeout(30, 0);
-  tls.set_connection_timeout(30, 0);
   const auto config = tls.Get("/v1/config");
   ASSERT_TRUE(config) << httplib::to_string(config.error());
   EXPECT_EQ(config->status, 200);
@@ -483,12 +482,8 @@ TEST_F(ServiceAbuseTest, StartUpChecksRefuseBadSettingsAndSigtermFinishesWhatIsI
   EXPECT_EQ(storedFiles(), 0);
   const std::string badConfig = directory_.write("bad.json", "{").string();
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-      {{"--config", kSampleConfig, "--bind", "0.0.0.0"},
-       2,
-       "plain HTTP is served on loopback only"},
-      {{"--config", kSampleConfig, "--cert", kCertificateDir + "/server.pem"},
-       2,
-       "--cert and --key"},
+      {{"--config", kSampleConfig, "--bind", "0.0.0.0"}, 2, "served on loopback only"},
+      {{"--config", kSampleConfig, "--cert", kCertificateDir + "/server.pem"}, 2, "--key"},
       {{}, 2, ""},
       {{"--config", badConfig}, 1, "not a valid JSON document"},
       {{"--config", kSampleConfig}, 1, "another tessaline-service is using"},
