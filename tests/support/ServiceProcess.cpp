@@ -23,23 +23,12 @@ std::string serverUrl() {
   return url;
 }
 
-// The databases this process made; dropped at its end (services still on them are cut off).
-struct Databases {
-  std::mutex mutex;
-  std::set<std::string> names;
-  ~Databases() {
-    // Past the test's end: plain libpq, nothing that reports to the test framework.
-    PGconn* server = names.empty() ? nullptr : PQconnectdb(serverUrl().c_str());
-    for (const std::string& name : names) {
-      PQclear(PQexec(server, ("DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)").c_str()));
-    }
-    PQfinish(server);
-  }
-};
-Databases databases;
+#ifndef TESSALINE_SERVICE_BINARY
+#define TESSALINE_SERVICE_BINARY ""  // a build without the service runs none of its tests
+#endif
 
 std::vector<std::string> withBinary(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command{ServiceProcess::binary()};
+  std::vector<std::string> command{TESSALINE_SERVICE_BINARY};
   for (std::size_t index = 0; index < arguments.size(); ++index) {
     if (arguments[index] == "--data" && index + 1 < arguments.size() && usesPostgres()) {
       command.insert(command.end(), {"--database", storeLocation(arguments[++index])});
@@ -66,8 +55,11 @@ std::string storeLocation(const std::filesystem::path& dataDir) {
       std::to_string(std::hash<std::string>()(std::filesystem::absolute(dataDir).string()));
   std::string url = serverUrl();
   url.replace(url.find("/postgres?"), 9, "/" + name);
-  std::lock_guard lock(databases.mutex);
-  if (databases.names.insert(name).second) {
+  // Made on first use; the throw-away server is removed with all of them at the end of the run.
+  static std::mutex mutex;
+  static std::set<std::string> made;
+  std::lock_guard lock(mutex);
+  if (made.insert(name).second) {
     PostgresClient(serverUrl()).query("CREATE DATABASE \"" + name + "\"");
   }
   return url;
@@ -93,14 +85,6 @@ std::string PostgresClient::query(const std::string& sql) {
   return value;
 }
 
-std::string ServiceProcess::binary() {
-#ifdef TESSALINE_SERVICE_BINARY
-  return TESSALINE_SERVICE_BINARY;
-#else
-  return {};
-#endif
-}
-
 std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::string>& arguments,
                                                       std::string* failure) {
   auto child = ChildProcess::start(withBinary(arguments), {}, failure);
@@ -118,7 +102,7 @@ std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::str
     }
     return nullptr;
   }
-  return std::unique_ptr<ServiceProcess>(new ServiceProcess(std::move(child), port));
+  return std::unique_ptr<ServiceProcess>(new ServiceProcess{std::move(child), port});
 }
 
 CommandResult runServiceCommand(const std::vector<std::string>& arguments) {
