@@ -1,13 +1,13 @@
 // tessaline-demo against the real tessaline-service, over plain HTTP on loopback and over HTTPS
 // with the test CA; what the service stored is read back through its export command.
 #include "support/ChildProcess.h"
-#include "support/FormTesting.h"
 #include "support/ServiceProcess.h"
 #include "support/TemporaryDirectory.h"
 #include "support/TestServer.h"
 
 #include <Tessaline/diagnostics/CollectCrashReportsStep.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -33,6 +33,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::CommandResult;
+using ::testing::ElementsAre;
+using ::testing::Key;
 using testing::runCommand;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
@@ -57,13 +59,6 @@ std::string binaryContent() {
   return bytes;
 }
 
-std::string reportIdIn(const std::string& output) {
-  const auto start = output.find("\nReport ID: ");
-  return start == std::string::npos
-             ? ""
-             : output.substr(start + 12, output.find('\n', start + 1) - start - 12);
-}
-
 class DemoEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -75,7 +70,6 @@ class DemoEndToEndTest : public ::testing::Test {
     fs::create_directories(directory_.path() / "tmp");
   }
 
-  // Starts a service and returns its address.
   std::string startService(bool tls, const std::string& config = testing::kSampleConfig,
                            const std::string& data = "data") {
     const std::string certificates = TESSALINE_TEST_CERT_DIR;
@@ -120,7 +114,6 @@ class DemoEndToEndTest : public ::testing::Test {
             "--stop-capture-after=2"};
   }
 
-  // The service's list of stored reports, a line each.
   std::string listed(const std::string& data = "data") const {
     const auto result =
         testing::runServiceCommand({"list", "--data", (directory_.path() / data).string()});
@@ -128,10 +121,7 @@ class DemoEndToEndTest : public ::testing::Test {
     return result.out;
   }
 
-  // Checks a report sent with every diagnostic and the binary attachment. A capture stopped right
-  // after it started may end before the log tool printed anything.
-  void expectFullReport(const std::string& id, const std::string& typedMessage,
-                        bool captureStoppedAtOnce = false) {
+  void expectFullReport(const std::string& id, const std::string& typedMessage) {
     const fs::path out = directory_.path() / ("export-" + id);
     const auto exported = testing::runServiceCommand(
         {"export", id, out.string(), "--data", (directory_.path() / "data").string()});
@@ -144,13 +134,9 @@ class DemoEndToEndTest : public ::testing::Test {
     ASSERT_EQ(report["messages"].size(), 1u);
     const std::string body = report["messages"][0]["body"];
     EXPECT_TRUE(body.starts_with(typedMessage + "\n\nOperating System: ")) << body;
-    EXPECT_TRUE(body.ends_with("\n\n?")) << body;
-    std::vector<std::string> names;
-    for (const auto& entry : files) {
-      names.push_back(entry.first);
-    }
-    ASSERT_EQ(names, (std::vector<std::string>{"App Logs.txt", "Crash Logs.json", "System Logs.txt",
-                                               "System Profile.json", "attachment.bin"}));
+    ASSERT_THAT(files,
+                ElementsAre(Key("App Logs.txt"), Key("Crash Logs.json"), Key("System Logs.txt"),
+                            Key("System Profile.json"), Key("attachment.bin")));
     EXPECT_TRUE(json::parse(files["System Profile.json"], nullptr, false).is_object());
     const auto archive = directory_.write("archive-" + id + ".zip", files["App Logs.txt"]).string();
     EXPECT_EQ(runCommand({"unzip", "-t", archive}).exitCode, 0);
@@ -160,14 +146,6 @@ class DemoEndToEndTest : public ::testing::Test {
     ASSERT_EQ(crashes.value().size(), 1u);
     EXPECT_EQ(crashes.value()[0].name, kCrashReportName);
     EXPECT_EQ(crashes.value()[0].payload.view(), kCrashReport);
-    const std::string& capture = files["System Logs.txt"];
-    if (!captureStoppedAtOnce) {
-      // After the notice of a machine whose journal cannot be read, if any.
-      const bool notice = capture.starts_with("tessaline-log: cannot read the system journal");
-      EXPECT_EQ(capture.find("Filtering the log data using \""),
-                notice ? capture.find('\n') + 1 : 0u)
-          << capture;
-    }
     EXPECT_EQ(files["attachment.bin"], binaryContent());
   }
 
@@ -176,29 +154,6 @@ class DemoEndToEndTest : public ::testing::Test {
   fs::path attachment_ = directory_.write("attachment.bin", binaryContent());
   std::vector<std::unique_ptr<testing::ServiceProcess>> services_;
 };
-
-// A file that cannot be attached is said so and left out.
-TEST_F(DemoEndToEndTest, SendsEveryDiagnosticAndTheFileOverHttpsWithTheTestAuthority) {
-  auto arguments = fullReport();
-  const std::string missing = (directory_.path() / "missing.png").string();
-  arguments.insert(arguments.end(), {"--attach", missing});
-  const CommandResult result = runDemo(startService(true), arguments);
-  ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
-  EXPECT_NE(result.err.find("cannot attach " + missing + ": "), std::string::npos) << result.err;
-  const std::string id = reportIdIn(result.out);
-  EXPECT_NE(result.out.find("It was assigned the ID " + id +
-                            ".\nYou'll be contacted over e-mail for updates if necessary."),
-            std::string::npos)
-      << result.out;
-  for (const char* item : {"System Profile", "System Logs", "App Logs", "Crash Logs"}) {
-    EXPECT_NE(result.out.find("Diagnostics: " + std::string(item) + ": finished ("),
-              std::string::npos)
-        << item << "\n"
-        << result.out;
-  }
-  EXPECT_NE(result.out.find("State: submitted"), std::string::npos) << result.out;
-  expectFullReport(id, kMessage);
-}
 
 TEST_F(DemoEndToEndTest, InteractiveSessionAsksForEachFieldAndEnterEndsTheCapture) {
   ChildProcess::Options options = demoEnvironment(startService(false));
@@ -225,11 +180,9 @@ TEST_F(DemoEndToEndTest, InteractiveSessionAsksForEachFieldAndEnterEndsTheCaptur
   }
   ASSERT_EQ(demo->wait(120s), 0) << demo->out() << demo->err();
   EXPECT_NE(demo->out().find("Diagnostics: System Logs: Done"), std::string::npos) << demo->out();
-  const std::string id = reportIdIn(demo->out());
-  // Without an e-mail address the thank-you text ends at the id.
-  EXPECT_NE(demo->out().find("It was assigned the ID " + id + ".\nReport ID: "), std::string::npos)
-      << demo->out();
-  expectFullReport(id, "First line typed\nsecond line", true);
+  const std::string out = demo->out();
+  const auto id = out.find("\nReport ID: ") + 12;
+  expectFullReport(out.substr(id, out.find('\n', id) - id), "First line typed\nsecond line");
 }
 
 TEST_F(DemoEndToEndTest, InteractiveSessionEndsAsUsageErrorWhenTheInputEnds) {
@@ -293,9 +246,7 @@ TEST_F(DemoEndToEndTest, EveryOtherOutcomeHasItsExitCodeAndText) {
        {"--reason=3", "--subject=S", "--message=Too short"},
        2,
        "the message must be longer than 10 and at most 5000 characters long"},
-      {service, {"--reason", "3", "--bogus"}, 2, "--bogus"},
       {service, {"--stop-capture-after", "-1", "--reason", "3"}, 2, "--stop-capture-after"},
-      {service, {"--reason", "three"}, 2, "--reason"},
   };
   for (const Case& c : cases) {
     const CommandResult result = runDemo(c.url, c.arguments);
@@ -310,32 +261,34 @@ TEST_F(DemoEndToEndTest, EveryOtherOutcomeHasItsExitCodeAndText) {
   EXPECT_EQ(listed() + listed("blocked"), "");
 }
 
-// A report the service cannot take is kept and sent later exactly once.
-TEST_F(DemoEndToEndTest, TheOutboxKeepsTheReportWhileTheServiceFailsAndSendsItOnceLater) {
+// A report the service cannot take is kept with every diagnostic and the file and sent later, once,
+// over HTTPS with the test authority. A file that cannot be attached is said so and left out.
+TEST_F(DemoEndToEndTest, AKeptReportWithEveryDiagnosticIsSentOnceLaterOverHttps) {
   testing::TestServer failing({.tls = false});  // the form loads, every upload gets a 503 page
-  failing.setReply("GET", "/v1/config",
-                   testing::Reply::json(testing::acceptingConfig().toJson().value()));
+  const auto form = json::parse(readFile(testing::kSampleConfig))["form"].dump();
+  failing.setReply("GET", "/v1/config", testing::Reply::json(form));
   failing.setReply("POST", "/v1/attachments", testing::Reply::json("<h1>busy</h1>", 503));
-  const auto kept =
-      runDemo(failing.baseURL(),
-              {"--outbox", "--reason", "1", "--frequency", "1", "--subject", "Kept", "--message",
-               "Playback stopped twice.", "--attach", attachment_.string()});
+  auto arguments = fullReport();
+  const std::string missing = (directory_.path() / "missing.png").string();
+  arguments.insert(arguments.end(), {"--outbox", "--attach", missing});
+  const auto kept = runDemo(failing.baseURL(), arguments);
   EXPECT_EQ(kept.exitCode, 0) << kept.out << kept.err;
+  EXPECT_NE(kept.err.find("cannot attach " + missing + ": "), std::string::npos) << kept.err;
   EXPECT_NE(kept.out.find("(the service answered with status 503).\nIt was kept on this "
                           "computer and will be sent later."),
             std::string::npos)
       << kept.out;
   const auto box = directory_.path() / "state/tessaline/outbox";
   EXPECT_EQ(std::distance(fs::directory_iterator(box), fs::directory_iterator()), 1);
-  const std::string service = startService(false);
+  const std::string service = startService(true);
   for (const char* expected : {"Sent 1 kept report(s)", "Sent 0 kept report(s)"}) {
     const auto flushed = runDemo(service, {"--flush-outbox"});
     EXPECT_EQ(flushed.exitCode, 0) << flushed.out << flushed.err;
     EXPECT_NE(flushed.out.find(expected), std::string::npos) << flushed.out;
   }
   const auto list = listed();
-  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 1) << list;
-  EXPECT_NE(list.find("\t1\tKept\n"), std::string::npos) << list;  // with its file
+  ASSERT_EQ(std::count(list.begin(), list.end(), '\n'), 1) << list;
+  expectFullReport(list.substr(0, list.find('\t')), kMessage);
 }
 
 }  // namespace

@@ -42,7 +42,6 @@ int numberOf(const Outbox::Report& report) {
   return std::stoi(report.feedback.subject->substr(12));
 }
 
-// Sends everything kept, waiting on the main queue for the completion.
 Outbox::FlushResult flushAll(Outbox& outbox) {
   std::optional<Outbox::FlushResult> result;
   outbox.flush(std::make_shared<FeedbackAPIClient>("stable", Environment::current()),
