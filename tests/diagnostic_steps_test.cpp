@@ -43,17 +43,6 @@ std::string errorText(const Result<Unit>& result) {
   return result ? "" : result.error().description();
 }
 
-// The name tokens are matched anywhere, ignoring case; near misses are not.
-TEST(DiagnosticStepsTest, ReportNamesMatchATokenAnywhereIgnoringCase) {
-  for (const char* name :
-       {"PAIRLOOM.crash", "x-OrvStatsService.diag", "com.WirelessInputService.hang"}) {
-    EXPECT_TRUE(CollectCrashReportsStep::matchesReportName(name)) << name;
-  }
-  for (const char* name : {"pair-loom.ips", "StatsService.ips", "WirelessInput.ips", ""}) {
-    EXPECT_FALSE(CollectCrashReportsStep::matchesReportName(name)) << name;
-  }
-}
-
 TEST(DiagnosticStepsTest, ReportsEncodeAsAJsonArrayWithBase64Payloads) {
   using Report = CollectCrashReportsStep::Report;
   EXPECT_EQ(Report::encodeList({}).value(), "[]");

@@ -109,35 +109,31 @@ TEST(SerialQueue, DestructionWaitsForTheRunningTaskAndDropsTheRest) {
   for (const bool fromItsOwnTask : {false, true}) {
     auto queue = std::make_unique<SerialQueue>("Joined", QualityOfService::userInitiated);
     std::promise<void> started;
-    std::promise<void> go;
-    std::promise<void> done;
+    std::atomic<bool> go{false};
     std::atomic<bool> finished{false};
     auto capture = std::make_shared<int>(0);
-    queue->async([&, goFuture = go.get_future().share()] {
+    queue->async([&] {
       started.set_value();
-      goFuture.wait_for(kWait);
+      testing::waitFor([&go] { return go.load(); }, kWait);
       if (fromItsOwnTask) {
         queue.reset();  // on the queue's own worker
       }
       finished = true;
-      done.set_value();
     });
     for (int i = 0; i < 10; ++i) {
       queue->async([capture] { *capture += 1; });
     }
     ASSERT_EQ(started.get_future().wait_for(kWait), std::future_status::ready);
-    if (fromItsOwnTask) {
-      go.set_value();
-      ASSERT_EQ(done.get_future().wait_for(kWait), std::future_status::ready);
-    } else {
-      std::thread release([&go] {  // still busy while the test thread destroys the queue
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        go.set_value();
-      });
+    std::thread release([&go] {  // still busy while the test thread destroys the queue
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      go = true;
+    });
+    if (!fromItsOwnTask) {
       queue.reset();
-      release.join();
+      EXPECT_TRUE(finished);
     }
-    EXPECT_TRUE(finished);
+    release.join();
+    EXPECT_TRUE(testing::waitFor([&finished] { return finished.load(); }, kWait));
     EXPECT_EQ(queue, nullptr);
     EXPECT_EQ(capture.use_count(), 1);
     EXPECT_EQ(*capture, 0);

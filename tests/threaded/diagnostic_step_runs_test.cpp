@@ -283,46 +283,6 @@ TEST(DiagnosticStepRunTest, AStepWhoseToolOrFolderIsMissingFails) {
   }
 }
 
-// The profiler and the log tool get their arguments and the host's folder; releasing the step
-// ends its tool without a completion, and "Done" ends the capture with the tool's last words.
-TEST(DiagnosticStepRunTest, ToolsRunWithTheirArgumentsUntilStoppedOrReleased) {
-  auto profiler = kSections;
-  profiler.insert(profiler.end(), {"-timeout", "60", "-json"});
-  const std::tuple<std::string, StepKind, std::vector<std::string>> rows[] = {
-      {"/usr/sbin/system_profiler", SystemProfileStep::kind(), profiler},
-      {"/usr/bin/log",
-       SystemLogsCollectorStep::kind(),
-       {"stream", "--color", "none", "--level", "debug", "--style", "compact", "--predicate",
-        kPredicate}}};
-  for (const auto& [path, kind, arguments] : rows) {
-    TemporaryDirectory directory;
-    const auto tool = testing::script(directory.path(), testing::kStreamUntilTerminated);
-    ScopedExecutableOverride override(path, tool);
-    Recorder recorder;
-    auto step = kind->make();
-    step->run(Feedback(), recorder.completion(step));
-    const auto pid = testing::waitForMarker(tool.string() + ".pid");
-    ASSERT_TRUE(pid) << path;
-    auto expected = arguments;
-    expected.push_back(fs::current_path().string());
-    EXPECT_EQ(testing::recordedArguments(tool), expected);
-    const bool stopped = step->isStoppable();
-    if (stopped) {
-      step->stop();
-      const auto call = recorder.first();
-      step->stop();  // the tool is gone: nothing happens
-      EXPECT_TRUE(call.result.value().str().ends_with("\x1eterminated\n"));
-      EXPECT_TRUE(call.onMainQueue);
-      EXPECT_FALSE(call.stepWasRunning);
-    } else {
-      step.reset();  // returns at once; the tool is terminated and reaped on the step's queue
-    }
-    EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(*pid); })) << path;
-    MainQueue::drain();
-    EXPECT_EQ(recorder.count(), stopped ? 1u : 0u) << path;
-  }
-}
-
 TEST(DiagnosticStepRunTest, AStopRacingTheLaunchAlwaysEndsTheCapture) {
   testing::TemporaryDirectory directory;
   ScopedExecutableOverride tool("/usr/bin/log",
@@ -341,8 +301,9 @@ TEST(DiagnosticStepRunTest, AStopRacingTheLaunchAlwaysEndsTheCapture) {
   }
 }
 
-// Reports are chosen by name anywhere in the tree; the four newest are kept, newest first, and a
-// folder among them counts toward the limit, fails to read and is logged.
+// Reports are chosen by a name token anywhere in the name and the tree, ignoring case; the four
+// newest are kept, newest first, and a folder among them counts toward the limit, fails to read and
+// is logged.
 TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
   TemporaryDirectory home;
   ScopedEnvironment homeVariable("HOME", home.path().string());
@@ -353,12 +314,12 @@ TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
   const std::string binary("\x00\x01\x02\xff{\"crash\":true}", 18);
   std::optional<platform::FileSystem::Time> latest;
   for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
-           {"Other_2024-01-01-120000_Mac.ips", "other"},
+           {"pair-loom_StatsService_WirelessInput.ips", "near misses"},
            {"Pairloom-1.ips", "1"},
            {"notes.txt", "notes"},
            {"Retired/Older/pairloomhelper-2.crash", "2"},
            {"Pairloom_2024-01-01-120000_Mac.ips", binary},
-           {"HandsetLinkService-3.ips", "3"},
+           {"com.HandsetLinkService-3.ips", "3"},
            {"Pairloom-archive/placeholder", "x"}}) {
     // Written until its creation time is later than the last one's, then renamed (which keeps it).
     const auto path = home.path() / "Library/Logs/DiagnosticReports" / name;
@@ -379,8 +340,8 @@ TEST(CrashReportsTest, TheFourNewestMatchingReportsNewestFirst) {
   ASSERT_TRUE(reports.ok());
   EXPECT_EQ(
       texts(reports.value(), &CollectCrashReportsStep::Report::name),
-      (std::vector<std::string>{"HandsetLinkService-3.ips", "Pairloom_2024-01-01-120000_Mac.ips",
-                                "pairloomhelper-2.crash"}));
+      (std::vector<std::string>{"com.HandsetLinkService-3.ips",
+                                "Pairloom_2024-01-01-120000_Mac.ips", "pairloomhelper-2.crash"}));
   EXPECT_TRUE(reports.value()[1].payload.view() == binary);
   EXPECT_EQ(messages(capture, "Found %d reports, limiting output to %d"),
             std::vector<std::string>{"Found 5 reports, limiting output to 4"});
@@ -495,12 +456,12 @@ TEST(HostileDiagnostics, CrashReportsAreRegularFilesReadWithinTheBoundWhateverTh
       fs::resize_file(home.write(folder + "Pairloom-huge.ips", ""), 1ull << 30);  // sparse
     }
     const auto payload = run(std::make_shared<CollectCrashReportsStep>()).result;
-    const auto reports = CollectCrashReportsStep::Report::decodeList(payload.value().view());
-    std::vector<std::string> names;
-    for (const auto& report : reports.value()) {
-      names.push_back(report.name);
+    const auto reports =
+        CollectCrashReportsStep::Report::decodeList(payload.value().view()).value();
+    for (const auto& report : reports) {
       EXPECT_LE(report.payload.size(), CollectCrashReportsStep::kReportByteLimit + 200);
     }
+    const auto names = texts(reports, &CollectCrashReportsStep::Report::name);
     EXPECT_EQ(names, c.names);
   }
 }
@@ -691,12 +652,18 @@ TEST(HostileDiagnostics, HostStepKindsThatThrowAreLeftOutAndTheRunCompletes) {
             "Diagnostic step \"Host 3\" failed with error \"step exploded\"");
 }
 
-// The release frees the steps at once (nothing they hold keeps them alive) and drops their results.
+// The release frees the steps at once (nothing they hold keeps them alive), terminates their tools
+// without waiting for them and drops their results. The tools got their arguments and the host's
+// folder.
 TEST(HostileDiagnostics, ReleasingARunnerNeverWaitsForItsStepsAndDropsTheirResults) {
   TemporaryDirectory root;
-  const auto tool = testing::script(root.path(), "trap '' TERM\necho $$ > \"$0.pid\"\nsleep 3\n");
-  ScopedExecutableOverride log("/usr/bin/log", tool);
-  ScopedExecutableOverride profiler("/usr/sbin/system_profiler", tool);
+  const auto logTool = testing::script(
+      root.path(), testing::kRecordArguments + "trap '' TERM\necho $$ > \"$0.pid\"\nsleep 3\n",
+      "log");
+  const auto profilerTool =
+      testing::script(root.path(), testing::kStreamUntilTerminated, "profiler");
+  ScopedExecutableOverride log("/usr/bin/log", logTool);
+  ScopedExecutableOverride profiler("/usr/sbin/system_profiler", profilerTool);
   platform::LogCapture capture;
   auto runner =
       DiagnosisRunner::make({SystemLogsCollectorStep::kind(), SystemProfileStep::kind(),
@@ -709,13 +676,23 @@ TEST(HostileDiagnostics, ReleasingARunnerNeverWaitsForItsStepsAndDropsTheirResul
   for (const auto& item : runner->items()) {
     steps.push_back(item.step);
   }
-  const auto pid = testing::waitForMarker(tool.string() + ".pid");
-  ASSERT_TRUE(pid);
-  runner.reset();  // on the main thread, while the tools ignore their SIGTERM
+  const auto pid = testing::waitForMarker(logTool.string() + ".pid");
+  const auto profilerPid = testing::waitForMarker(profilerTool.string() + ".pid");
+  ASSERT_TRUE(pid && profilerPid);
+  runner.reset();  // on the main thread, while the log tool ignores its SIGTERM
   EXPECT_TRUE(testing::processExists(*pid));
   for (const auto& step : steps) {
     EXPECT_TRUE(step.expired());
   }
+  EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(*profilerPid); }));
+  auto profilerArguments = kSections;
+  profilerArguments.insert(profilerArguments.end(),
+                           {"-timeout", "60", "-json", fs::current_path().string()});
+  EXPECT_EQ(testing::recordedArguments(profilerTool), profilerArguments);
+  EXPECT_EQ(testing::recordedArguments(logTool),
+            (std::vector<std::string>{"stream", "--color", "none", "--level", "debug", "--style",
+                                      "compact", "--predicate", kPredicate,
+                                      fs::current_path().string()}));
   HostStep::kept(Bytes(std::string("after the runner went away")));
   EXPECT_TRUE(platform::SerialQueue::waitForAbandonedWorkers(std::chrono::seconds(60)));
   MainQueue::drain();
