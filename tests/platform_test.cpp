@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -212,22 +213,20 @@ TEST(FormattersTest, ByteCountsAndDurationsInBriefUnits) {
 }
 
 TEST(LocaleTest, TheFirstSetVariableNamesTheLocaleWithoutEncodingOrModifier) {
-  struct Case {
-    const char *all, *messages, *lang, *expected;
-  };
-  const Case cases[] = {{"de_DE.UTF-8", "fr_FR.UTF-8", "en_GB.UTF-8", "de_DE"},
-                        {"", "fr_FR.UTF-8", "en_GB.UTF-8", "fr_FR"},  // empty counts as unset
-                        {nullptr, nullptr, "en_GB.UTF-8", "en_GB"},
-                        {nullptr, nullptr, "sr_RS@latin", "sr_RS"},
-                        {nullptr, nullptr, nullptr, "en_US_POSIX"},
-                        {nullptr, nullptr, "C.UTF-8", "en_US_POSIX"},
-                        {nullptr, nullptr, "POSIX", "en_US_POSIX"},
-                        {nullptr, nullptr, "en US\n", "en_US_POSIX"}};
-  for (const auto& c : cases) {
-    ScopedEnvironment all("LC_ALL", c.all);
-    ScopedEnvironment messages("LC_MESSAGES", c.messages);
-    ScopedEnvironment lang("LANG", c.lang);
-    EXPECT_EQ(currentLocaleDescription(), std::string(c.expected) + " (current)");
+  const std::array<const char*, 4> cases[] = {
+      {"de_DE.UTF-8", "fr_FR.UTF-8", "en_GB.UTF-8", "de_DE"},
+      {"", "fr_FR.UTF-8", "en_GB.UTF-8", "fr_FR"},  // empty counts as unset
+      {nullptr, nullptr, "en_GB.UTF-8", "en_GB"},
+      {nullptr, nullptr, "sr_RS@latin", "sr_RS"},
+      {nullptr, nullptr, nullptr, "en_US_POSIX"},
+      {nullptr, nullptr, "C.UTF-8", "en_US_POSIX"},
+      {nullptr, nullptr, "POSIX", "en_US_POSIX"},
+      {nullptr, nullptr, "en US\n", "en_US_POSIX"}};
+  for (const auto& [all, messages, lang, expected] : cases) {
+    ScopedEnvironment allVariable("LC_ALL", all);
+    ScopedEnvironment messagesVariable("LC_MESSAGES", messages);
+    ScopedEnvironment langVariable("LANG", lang);
+    EXPECT_EQ(currentLocaleDescription(), std::string(expected) + " (current)");
   }
 }
 
