@@ -193,9 +193,7 @@ TEST(OpenFileTest, KeepsTheSizeAtOpenAndRefusesWhatIsNotARegularFile) {
   const auto fifo = directory.path() / "fifo";  // without a writer it would block a plain open
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::pair<std::filesystem::path, const char*> refused[] = {
-      {directory.path(), "is a folder"},
-      {directory.path() / "missing", "No such file"},
-      {fifo, "not a regular file"}};
+      {directory.path(), "is a folder"}, {fifo, "not a regular file"}};
   for (const auto& [refusedPath, fragment] : refused) {
     const auto result = platform::OpenFile::open(refusedPath.string());
     ASSERT_FALSE(result) << refusedPath;
