@@ -61,13 +61,6 @@ TEST(ProcessTerminateTest, TerminateFromOtherThreadsEndsAWaitAndLaterCallsAreHar
   }
 }
 
-// Waits, bounded, until every task queued so far has run.
-void flush(SerialQueue& queue) {
-  std::promise<void> done;
-  queue.async([&done] { done.set_value(); });
-  ASSERT_EQ(done.get_future().wait_for(kWait), std::future_status::ready);
-}
-
 // Tasks run in order on one thread of the queue's own, also those queued from several threads at
 // once; a task that throws does not stop the queue.
 TEST(SerialQueue, RunsTasksInOrderOnOneThreadOfItsOwn) {
@@ -94,7 +87,9 @@ TEST(SerialQueue, RunsTasksInOrderOnOneThreadOfItsOwn) {
   for (auto& producer : producers) {
     producer.join();
   }
-  flush(queue);
+  std::promise<void> done;  // every task queued so far has run
+  queue.async([&done] { done.set_value(); });
+  ASSERT_EQ(done.get_future().wait_for(kWait), std::future_status::ready);
   std::vector<int> expected(100);
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(order, std::vector<std::vector<int>>(4, expected));

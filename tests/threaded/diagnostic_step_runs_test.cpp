@@ -28,7 +28,6 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace tessaline {
 namespace {
@@ -151,9 +150,9 @@ std::vector<std::string> unzip(const fs::path& folder, const std::vector<std::st
 }
 
 // The four real steps on their tools. Alone, each completes exactly once (the main queue is
-// drained again before counting). Through a runner, which starts them from the main queue, never
-// stops the log capture by itself, applies results on the main queue and completes once after the
-// last.
+// drained again before counting; the log capture is stopped even before it starts). Through a
+// runner, which starts them from the main queue, never stops the log capture by itself, applies
+// results on the main queue and completes once after the last.
 TEST(DiagnosisRunnerTest, TheFourStepsCompleteOnceAloneAndThroughARunner) {
   TemporaryDirectory home;
   ScopedEnvironment homeVariable("HOME", home.path().string());
@@ -161,18 +160,14 @@ TEST(DiagnosisRunnerTest, TheFourStepsCompleteOnceAloneAndThroughARunner) {
   home.write("Library/Logs/DiagnosticReports/Pairloom-1.ips", "crash");
   ApplicationLogsCollectorStep::registerLogFileURLs(
       {Url::fileURL(home.write("app.log", "app line\n").string())});
-  const auto logToolReady = [] {
-    return testing::waitFor([] { return testing::childBlockingSigterm("tessaline-log"); });
-  };
   for (std::size_t i = 0; i < kAllSteps.size(); ++i) {
     Recorder recorder;
     const auto step = kAllSteps[i]->make();
+    if (step->isStoppable()) {
+      step->stop();  // before the launch: the capture ends right after it
+    }
     step->run(Feedback(), recorder.completion(step));
     EXPECT_TRUE(step->isRunning());
-    if (step->isStoppable()) {
-      ASSERT_TRUE(logToolReady());
-      step->stop();
-    }
     const auto call = recorder.first();
     MainQueue::drain();
     EXPECT_EQ(recorder.count(), 1u) << i;
@@ -215,7 +210,7 @@ TEST(DiagnosisRunnerTest, TheFourStepsCompleteOnceAloneAndThroughARunner) {
     EXPECT_EQ(items[i].fileExtension, i == 0 || i == 3 ? "json" : "txt") << items[i].id;
     EXPECT_EQ(static_cast<bool>(items[i].stop), i == 1) << items[i].id;
   }
-  ASSERT_TRUE(logToolReady());
+  ASSERT_TRUE(testing::waitFor([] { return testing::childBlockingSigterm("tessaline-log"); }));
   items[1].stop();
   ASSERT_TRUE(MainQueue::drainUntil([&] { return completions > 0; }, kWait));
   MainQueue::drain();
@@ -280,24 +275,6 @@ TEST(DiagnosticStepRunTest, AStepWhoseToolOrFolderIsMissingFails) {
     EXPECT_FALSE(call.stepWasRunning);
     EXPECT_EQ(messages(capture, row.logged).size(), 1u) << row.logged;
     EXPECT_EQ(std::distance(fs::directory_iterator(directory.path()), {}), 1) << row.logged;
-  }
-}
-
-TEST(DiagnosticStepRunTest, AStopRacingTheLaunchAlwaysEndsTheCapture) {
-  testing::TemporaryDirectory directory;
-  ScopedExecutableOverride tool("/usr/bin/log",
-                                testing::script(directory.path(), "exec sleep 600\n"));
-  for (int i = 0; i < 20; ++i) {
-    Recorder recorder;
-    auto step = std::make_shared<SystemLogsCollectorStep>();
-    if (i == 0) {
-      step->stop();  // before the launch: the capture ends right after it
-    }
-    step->run(Feedback(), recorder.completion(step));
-    std::thread([step] { step->stop(); }).join();
-    EXPECT_TRUE(recorder.first().result.ok()) << "round " << i;
-    MainQueue::drain();
-    EXPECT_EQ(recorder.count(), 1u);
   }
 }
 
@@ -489,9 +466,7 @@ TEST(HostileDiagnostics, ArchiveHoldsTheRegularFilesWhateverTheTemporaryFolder) 
     std::string suffix;     // of the run's names, after T
     bool clash;             // another run holds the plain names of T to T + 5
     bool stale;             // an earlier run left unreadable archives for T to T + 5
-  } cases[] = {{"b", "-2", true, false},
-               {"c", "", false, false},
-               {"d", "", false, true}};
+  } cases[] = {{"b", "-2", true, false}, {"c", "", false, false}, {"d", "", false, true}};
   fs::current_path(root.path());
   for (const auto& c : cases) {
     for (auto clash = t; clash <= t + 5; ++clash) {
