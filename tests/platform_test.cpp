@@ -53,6 +53,7 @@ TEST(UrlTest, ParsesAbsoluteUrlsOnly) {
   EXPECT_EQ(Url::parse("http://[::1]:8080/")->port(), 8080);
   EXPECT_EQ(Url::parse("https://ann@h.example:99/")->port(), 99);
   EXPECT_EQ(Url::parse("https://h.example:99999/")->port(), std::nullopt);
+  EXPECT_EQ(Url::parse("https://example.com/")->port(), std::nullopt);
   EXPECT_EQ(Url::parse("mailto:ann@example.com")->absoluteString(), "mailto:ann@example.com");
   for (const char* bad : {"", "relative/path", "/absolute/path", ":nothing", "1http://x",
                           "ht tp://x", "http://a b", "http://a\tb", "http://x/\x7f"}) {

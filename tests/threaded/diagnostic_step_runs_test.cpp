@@ -92,13 +92,11 @@ class Recorder {
   std::shared_ptr<Calls> calls_ = std::make_shared<Calls>();
 };
 
-// Runs a step, then `started`, and waits for its first completion.
+// Runs a step and waits for its first completion.
 Call run(
-    const std::shared_ptr<DiagnosisStep>& step, const std::function<void()>& started = [] {},
-    std::function<void()> atCompletion = [] {}) {
+    const std::shared_ptr<DiagnosisStep>& step, std::function<void()> atCompletion = [] {}) {
   Recorder recorder;
   step->run(Feedback(), recorder.completion(step, std::move(atCompletion)));
-  started();
   return recorder.first();
 }
 
@@ -485,15 +483,11 @@ TEST(HostileDiagnostics, ArchiveHoldsTheRegularFilesWhateverTheTemporaryFolder) 
     const auto folder = root.path() / c.temporary;
     long stagingFolders = -1;
     const auto archive =
-        run(
-            std::make_shared<ApplicationLogsCollectorStep>(), [] {},
-            [&] {
-              stagingFolders =
-                  std::count_if(fs::directory_iterator(folder), {}, [](const auto& entry) {
-                    return entry.path().filename().string().starts_with("PairloomLogs-");
-                  });
-            })
-            .result;
+        run(std::make_shared<ApplicationLogsCollectorStep>(), [&] {
+          stagingFolders = std::count_if(fs::directory_iterator(folder), {}, [](const auto& entry) {
+            return entry.path().filename().string().starts_with("PairloomLogs-");
+          });
+        }).result;
     ASSERT_TRUE(archive.ok()) << archive.error().description();
     EXPECT_EQ(stagingFolders, c.clash ? 6 : 0);
     std::string stamp;  // T + suffix of the archive that matches the payload
@@ -538,15 +532,12 @@ TEST(HostileDiagnostics, CaptureOverItsCapKeepsWholeLinesAndSaysWhatWasDropped) 
       root.path(), "yes '" + line + "' | head -n 1000000\n" + "touch \"$0.done\"\nexec sleep 60\n");
   ScopedExecutableOverride log("/usr/bin/log", tool);  // 69 MB, over the 64 MiB cap
   auto step = std::make_shared<SystemLogsCollectorStep>();
-  const auto text =
-      run(step,
-          [&] {
-            ASSERT_TRUE(testing::waitFor([&] { return fs::exists(tool.string() + ".done"); },
-                                         std::chrono::seconds(120)));
-            step->stop();
-          })
-          .result.value()
-          .str();
+  Recorder recorder;
+  step->run(Feedback(), recorder.completion(step));
+  ASSERT_TRUE(testing::waitFor([&] { return fs::exists(tool.string() + ".done"); },
+                               std::chrono::seconds(120)));
+  step->stop();
+  const auto text = recorder.first().result.value().str();
   const auto kept = text.substr(text.find('\n') + 1);
   EXPECT_EQ(text.substr(0, text.size() - kept.size()),
             "Tessaline: " + std::to_string(1000000 * (line.size() + 1) - kept.size()) +
