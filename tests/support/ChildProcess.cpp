@@ -1,7 +1,7 @@
 #include "support/ChildProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -21,19 +21,29 @@ namespace tessaline::testing {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until the deadline, at most `most`.
-int remainingMs(Clock::time_point deadline, int most) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<long long>(left.count(), 0, most));
-}
-
 void closeIfOpen(int& fd) {
   if (fd >= 0) {
     ::close(fd);
     fd = -1;
   }
+}
+
+// An unnamed file of this process: a child's output never blocks it, however much it writes.
+int privateFile() {
+  std::string name = (std::filesystem::temp_directory_path() / "tessaline-child-XXXXXX").string();
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  ::unlink(name.c_str());
+  return fd;
+}
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[8192];
+  ssize_t count = 0;
+  while ((count = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  return text;
 }
 
 // A pseudo-terminal without echo: the master for the test, the slave (returned) for the child.
@@ -56,21 +66,20 @@ int openTerminal(int& master) {
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& arguments,
                                                   const Options& options, std::string* failure) {
   std::unique_ptr<ChildProcess> child(new ChildProcess());
-  int outPipe[2] = {-1, -1};
-  int execPipe[2] = {-1, -1};  // carries errno when exec fails; closed by a successful exec
-  std::string errorFile =
-      (std::filesystem::temp_directory_path() / "tessaline-child-stderr-XXXXXX").string();
-  child->errFd_ = ::mkostemp(errorFile.data(), O_CLOEXEC);
-  ::unlink(errorFile.c_str());
-  const int input = options.terminalInput ? openTerminal(child->terminalFd_)
-                                          : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const bool ready = !arguments.empty() && child->errFd_ >= 0 && input >= 0 &&
-                     ::pipe2(outPipe, O_CLOEXEC) == 0 && ::pipe2(execPipe, O_CLOEXEC) == 0;
-  int error = ready ? 0 : (arguments.empty() ? EINVAL : errno);
-  child->outFd_ = outPipe[0];
+  child->outFd_ = privateFile();
+  child->errFd_ = privateFile();
+  int input = options.terminalInput ? openTerminal(child->terminalFd_)
+                                    : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (arguments.empty() || child->outFd_ < 0 || child->errFd_ < 0 || input < 0) {
+    if (failure != nullptr) {
+      *failure = std::string("cannot set up the child: ") + std::strerror(errno);
+    }
+    closeIfOpen(input);
+    return nullptr;
+  }
 
-  // The arguments, a null, the environment, a null: made before the fork, after which the child
-  // may only make async-signal-safe calls.
+  // Made before the fork, after which the child may only make async-signal-safe calls. A program
+  // that cannot start says so on its standard error and exits with 127.
   std::vector<std::string> texts = arguments;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
@@ -88,8 +97,9 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
   }
   pointers.insert(pointers.begin() + static_cast<std::ptrdiff_t>(arguments.size()), nullptr);
   pointers.push_back(nullptr);
+  const std::string cannotStart = "cannot start " + arguments.front() + "\n";
   const pid_t parent = ::getpid();
-  child->pid_ = ready ? ::fork() : -1;
+  child->pid_ = ::fork();
   if (child->pid_ == 0) {
     // Death with the starting thread, default signal handling.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -102,27 +112,17 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     for (int number = 1; number < NSIG; ++number) {
       ::signal(number, SIG_DFL);
     }
-    if (::dup2(input, 0) >= 0 && ::dup2(outPipe[1], 1) >= 0 && ::dup2(child->errFd_, 2) >= 0) {
+    if (::dup2(input, 0) >= 0 && ::dup2(child->outFd_, 1) >= 0 && ::dup2(child->errFd_, 2) >= 0) {
       ::execvpe(pointers[0], pointers.data(), pointers.data() + arguments.size() + 1);
     }
-    error = errno;
-    (void)!::write(execPipe[1], &error, sizeof error);
+    (void)!::write(2, cannotStart.data(), cannotStart.size());
     ::_exit(127);
   }
-  error = ready && child->pid_ < 0 ? errno : error;
-  for (int fd : {outPipe[1], execPipe[1], input}) {
-    closeIfOpen(fd);
+  if (child->pid_ < 0 && failure != nullptr) {
+    *failure = std::string("cannot fork: ") + std::strerror(errno);
   }
-  if (child->pid_ > 0 && ::read(execPipe[0], &error, sizeof error) <= 0) {
-    error = 0;
-  }
-  closeIfOpen(execPipe[0]);
-  if (error != 0 && failure != nullptr) {
-    *failure = (child->pid_ > 0 ? "cannot start " + arguments.front()
-                                : std::string("cannot set up the child")) +
-               ": " + std::strerror(error);
-  }
-  return error == 0 ? std::move(child) : nullptr;  // the destructor reaps a child that failed
+  closeIfOpen(input);
+  return child->pid_ > 0 ? std::move(child) : nullptr;
 }
 
 ChildProcess::~ChildProcess() {
@@ -132,77 +132,48 @@ ChildProcess::~ChildProcess() {
   closeIfOpen(terminalFd_);
 }
 
-bool ChildProcess::pump(int timeoutMs) {
-  pollfd readable{outFd_, POLLIN, 0};
-  if (outFd_ >= 0 && ::poll(&readable, 1, timeoutMs) > 0) {
-    char buffer[8192];
-    const ssize_t count = ::read(outFd_, buffer, sizeof buffer);
-    if (count > 0) {
-      out_.append(buffer, static_cast<std::size_t>(count));
-    } else if (count == 0 || errno != EINTR) {
-      closeIfOpen(outFd_);
-    }
-  }
-  return outFd_ >= 0;
+const std::string& ChildProcess::out() const {
+  out_ = readAll(outFd_);
+  return out_;
 }
 
 std::string ChildProcess::err() const {
-  std::string text;
-  char buffer[8192];
-  ssize_t count = 0;
-  while ((count = ::pread(errFd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-    text.append(buffer, static_cast<std::size_t>(count));
+  return readAll(errFd_);
+}
+
+bool ChildProcess::running() {
+  int status = 0;
+  if (pid_ >= 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  return text;
+  return pid_ >= 0;
 }
 
 bool ChildProcess::waitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (out_.find(text) == std::string::npos && Clock::now() < deadline &&
-         pump(remainingMs(deadline, 100))) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out().find(text) == std::string::npos && running() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return out_.find(text) != std::string::npos;
+  return out().find(text) != std::string::npos;
 }
 
 void ChildProcess::type(std::string_view text) {
-  while (terminalFd_ >= 0 && !text.empty()) {
-    const ssize_t count = ::write(terminalFd_, text.data(), text.size());
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(count));
-  }
+  // A few bytes at a time, far below what a terminal buffers.
+  EXPECT_EQ(::write(terminalFd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (pid_ >= 0) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      // What the child wrote last; its output closes unless a grandchild still holds it.
-      const auto drained = std::min(deadline, Clock::now() + std::chrono::seconds(5));
-      while (pump(remainingMs(drained, 100)) && Clock::now() < drained) {
-      }
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (done < 0 && errno != EINTR) {
-      pid_ = -1;
-      return -1;
-    }
-    if (Clock::now() >= deadline) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       kill();
       return -1;
     }
-    if (!pump(remainingMs(deadline, 50))) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return -1;
+  return exitCode_;
 }
 
 int ChildProcess::terminate(std::chrono::milliseconds timeout) {
@@ -219,6 +190,7 @@ void ChildProcess::kill() {
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
+    exitCode_ = -1;
   }
 }
 

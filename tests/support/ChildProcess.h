@@ -11,10 +11,10 @@
 
 namespace tessaline::testing {
 
-// A program run by a test: standard output through a pipe, standard error into a private file (a
-// chatty child never blocks on it), standard input /dev/null or a pseudo-terminal the test types
-// into. Every wait is bounded; the child is killed with the object, or with the thread that
-// started it (a crashed test leaves nothing behind).
+// A program run by a test: standard output and error into private files (a chatty child never
+// blocks), standard input /dev/null or a pseudo-terminal the test types into. Every wait is
+// bounded; the child is killed with the object, or with the thread that started it (a crashed test
+// leaves nothing behind).
 class ChildProcess {
  public:
   struct Options {
@@ -22,7 +22,8 @@ class ChildProcess {
     bool terminalInput = false;  // a terminal without echo instead of /dev/null
   };
 
-  // Nothing when the program (searched in PATH without a slash) cannot start; `failure` says why.
+  // Nothing when the child cannot be set up (`failure` says why); a program (searched in PATH
+  // without a slash) that cannot start says so on standard error and exits with 127.
   static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& arguments,
                                              const Options& options,
                                              std::string* failure = nullptr);
@@ -30,7 +31,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // False when the time-out passed or the output closed before it held `text`.
+  // False when the time-out passed or the child ended before its output held `text`.
   bool waitForOutput(std::string_view text, std::chrono::milliseconds timeout);
   void type(std::string_view text);  // terminal input only
   // The exit code; 128 + signal for a signal; -1 (and the child killed) past the time-out.
@@ -39,18 +40,19 @@ class ChildProcess {
   void kill();
 
   pid_t pid() const { return pid_; }
-  const std::string& out() const { return out_; }
+  const std::string& out() const;
   std::string err() const;
 
  private:
   ChildProcess() = default;
-  bool pump(int timeoutMs);  // false once standard output is closed
+  bool running();  // reaps the child once it has ended
 
   pid_t pid_ = -1;
+  int exitCode_ = -1;
   int outFd_ = -1;
   int errFd_ = -1;
   int terminalFd_ = -1;
-  std::string out_;
+  mutable std::string out_;
 };
 
 struct CommandResult {
