@@ -276,6 +276,22 @@ TEST(DiagnosticStepRunTest, AStepWhoseToolOrFolderIsMissingFails) {
   }
 }
 
+// A stop from another thread while the tool is being launched still ends the capture, once.
+TEST(DiagnosticStepRunTest, AStopRacingTheLaunchAlwaysEndsTheCapture) {
+  testing::TemporaryDirectory directory;
+  ScopedExecutableOverride tool("/usr/bin/log",
+                                testing::script(directory.path(), "exec sleep 600\n"));
+  for (int round = 0; round < 20; ++round) {
+    Recorder recorder;
+    auto step = std::make_shared<SystemLogsCollectorStep>();
+    step->run(Feedback(), recorder.completion(step));
+    std::thread([step] { step->stop(); }).join();
+    EXPECT_TRUE(recorder.first().result.ok()) << "round " << round;
+    MainQueue::drain();
+    EXPECT_EQ(recorder.count(), 1u);
+  }
+}
+
 // Reports are chosen by a name token anywhere in the name and the tree, ignoring case; the four
 // newest are kept, newest first, and a folder among them counts toward the limit, fails to read and
 // is logged.
