@@ -117,6 +117,9 @@ TEST(RecordsTest, DecidedTextsEncodeBackUnchanged) {
   EXPECT_EQ(roundTrip<KnownIssue>(issue), issue);
   EXPECT_EQ(roundTrip<OSBuild>(build), build);
   EXPECT_EQ(roundTrip<Feedback::ContactInformation>(contact), contact);
+  EXPECT_EQ(roundTrip<AppVersion>(R"("1.2.3")"), R"("1.2.3")");
+  EXPECT_EQ(roundTrip<RemoteFeedback::Attachment>(R"({"id":"a","name":"n"})"),
+            R"({"id":"a","name":"n"})");
   // Absent optional fields are neither required nor written; an upper-case UUID is written.
   EXPECT_EQ(roundTrip<Feedback>(kMinimalFeedback),
             R"({"localId":"6F9619FF-8B86-D011-B42D-00C04FC964FF","creationDate":1.0,)"

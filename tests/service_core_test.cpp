@@ -80,7 +80,6 @@ class ServiceCoreTest : public ::testing::Test {
     return core_->handle({"POST", path, std::move(query), {}, ServiceRequest::bodyOf(body)});
   }
 
-  // Uploads and returns the answer's fields.
   json upload(const std::string& localId, const std::string& bytes,
               const std::string& fileId = "System Profile", const std::string& extension = "spx") {
     const ServiceResponse response =
@@ -358,7 +357,6 @@ TEST_F(ServiceCoreTest,
 TEST(ServiceConfigTest, ABadFileIsRefusedWithTheDecodersMessage) {
   const std::string sample = readFile(kSampleConfig);
   ASSERT_TRUE(ServiceConfig::fromJson(sample));
-  // The sample with one item replaced.
   const auto with = [&](const std::string& key, const json& value) {
     json broken = json::parse(sample);
     broken[key] = value;

@@ -1,17 +1,13 @@
 #include <Tessaline/records/Bundle.h>
-#include <Tessaline/records/detail/SystemIdentifiers.h>
 #include <Tessaline/records/detail/Utf8.h>
 #include <platform/MainBundle.h>
 #include <platform/SystemInfo.h>
 
-#include <atomic>
 #include <variant>
 
 namespace tessaline {
 
 namespace {
-
-std::atomic<int> osBuildCodeReads{0};
 
 std::optional<std::string> infoString(const std::string& key) {
   const auto value = platform::MainBundle::object(key);
@@ -45,7 +41,6 @@ std::optional<std::string> operatingSystemBuildCode() {
   // Read once per process, also when several threads ask first at the same time; a failed read
   // stays cached as none.
   static const std::optional<std::string> code = []() -> std::optional<std::string> {
-    osBuildCodeReads.fetch_add(1);
     auto value = platform::SystemInfo::kernelOSVersion();
     if (!value) {
       return std::nullopt;
@@ -58,13 +53,5 @@ std::optional<std::string> operatingSystemBuildCode() {
 std::string hardwareModelIdentifier() {
   return detail::replacingInvalidUtf8(platform::SystemInfo::hardwareModel());
 }
-
-namespace detail {
-
-int operatingSystemBuildCodeReadCount() {
-  return osBuildCodeReads.load();
-}
-
-}  // namespace detail
 
 }  // namespace tessaline

@@ -22,7 +22,6 @@
 
 namespace tessaline::testing {
 
-// A data file under tests/fixtures.
 inline std::string fixtureData(const std::string& name) {
   return std::string(TESSALINE_FIXTURE_DATA_DIR) + "/" + name;
 }

@@ -13,7 +13,6 @@ struct pg_conn;
 
 namespace tessaline::testing {
 
-// The configuration the tests serve unless they need another.
 inline const std::string kSampleConfig = TESSALINE_SOURCE_DIR "/server/sample-service-config.json";
 
 // A report the sample configuration takes, and how a report lists an upload from its answer.

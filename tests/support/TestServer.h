@@ -25,7 +25,6 @@ struct RecordedRequest {
 
   // The first value of a header field (names compare without case); nothing when absent.
   std::optional<std::string> header(std::string_view name) const;
-  // "METHOD target", as on the request line.
   std::string requestLine() const { return method + " " + target; }
 };
 
@@ -79,9 +78,7 @@ class TestServer {
   TestServer& operator=(const TestServer&) = delete;
 
   int port() const;
-  // "https://127.0.0.1:PORT" (or http).
   std::string origin() const;
-  // The service base URL on this server: origin() + "/v1".
   std::string baseURL() const { return origin() + "/v1"; }
 
   // Chooses the answer from the request, before its body is read; called on the server's thread,

@@ -1,7 +1,5 @@
 // Calls that race: terminate() from other threads while a process launches or is waited for,
-// serial queues fed and destroyed from several threads, the OS build code read by racing threads.
-#include <Tessaline/records/Bundle.h>
-#include <Tessaline/records/detail/SystemIdentifiers.h>
+// serial queues fed and destroyed from several threads.
 #include <platform/Process.h>
 #include <platform/SerialQueue.h>
 
@@ -14,7 +12,6 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
-#include <latch>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -129,29 +126,6 @@ TEST(SerialQueue, DestructionWaitsForTheRunningTaskAndDropsTheRest) {
     EXPECT_EQ(capture.use_count(), 1);
     EXPECT_EQ(*capture, 0);
   }
-}
-
-TEST(OperatingSystemBuildCodeTest, ThreadsRacingOnTheFirstCallReadItOnce) {
-  ASSERT_EQ(tessaline::detail::operatingSystemBuildCodeReadCount(), 0);
-  constexpr int kThreads = 4;
-  std::latch start(kThreads);
-  std::vector<std::optional<std::string>> codes(kThreads);
-  std::vector<std::string> models(kThreads);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      start.arrive_and_wait();
-      codes[i] = operatingSystemBuildCode();
-      models[i] = hardwareModelIdentifier();
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(codes, std::vector(kThreads, codes[0]));
-  EXPECT_EQ(models, std::vector(kThreads, models[0]));
-  EXPECT_EQ(operatingSystemBuildCode(), codes[0]);
-  EXPECT_EQ(tessaline::detail::operatingSystemBuildCodeReadCount(), 1);
 }
 
 }  // namespace

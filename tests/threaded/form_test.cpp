@@ -395,6 +395,8 @@ TEST_F(FormTest, TheEnvironmentSummaryIsNineLabelledLinesThenTheSharedSuffix) {
   const std::string changed = model_->basicEnvironmentInformation();
   EXPECT_TRUE(changed.ends_with("\n\nbuild 42")) << changed;
   EXPECT_NE(changed.find("\nApplication Version: Unknown (1234)\n"), std::string::npos) << changed;
+  EXPECT_EQ(detail::screensText({{"DP-1", std::pair{2560.0, 1440.0}, 1.0}, {"eDP-1", {}, 2.0}}),
+            "DP-1 2560x1440 (1x); eDP-1 Unknown Size (2x)");
   const char* thermal[] = {"Unknown", "Nominal", "Fair", "Serious", "Critical", "Unknown"};
   for (int state = -1; state <= 4; ++state) {
     EXPECT_EQ(detail::thermalStateText(state), thermal[state + 1]);

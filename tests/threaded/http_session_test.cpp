@@ -217,7 +217,6 @@ TEST_F(HttpSessionTest, RequestsEndWithTheOutcomeOfTheirKind) {
       // Refused before any traffic: no name lookup, no connection.
       {"http://192.0.2.1/v1/config", transport, ""},
       {"http://feedback.example/v1", transport, ""},
-      {"ftp://127.0.0.1/file", transport, ""},
       {"file:///etc/passwd", transport, ""},
   };
   for (const auto& c : cases) {
