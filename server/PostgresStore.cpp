@@ -534,18 +534,8 @@ Result<AttachmentRecord> PostgresStore::commitUpload(Upload upload, std::string 
   if (Result<Unit> flushed = sink->finish(); !flushed) {
     return flushed.error();
   }
-  AttachmentRecord record;
-  record.id = upload.id();
-  record.localId = std::move(localId);
-  record.fileId = std::move(fileId);
-  record.extension = std::move(extension);
-  record.size = static_cast<std::int64_t>(upload.size());
-  record.createdMs = nowMs();
-  std::string name = record.fileId;
-  if (!record.extension.empty()) {
-    name += "." + record.extension;
-  }
-  record.name = safeFileName(name);
+  AttachmentRecord record =
+      attachmentRecord(upload, std::move(localId), std::move(fileId), std::move(extension));
 
   const std::string what = "cannot record attachment " + record.id;
   Result<Connection> connection = connect();

@@ -483,18 +483,8 @@ Result<AttachmentRecord> SqliteStore::commitUpload(Upload upload, std::string lo
   if (Result<Unit> synced = sink->sync(); !synced) {
     return synced.error();
   }
-  AttachmentRecord record;
-  record.id = upload.id();
-  record.localId = std::move(localId);
-  record.fileId = std::move(fileId);
-  record.extension = std::move(extension);
-  record.size = static_cast<std::int64_t>(upload.size());
-  record.createdMs = nowMs();
-  std::string name = record.fileId;
-  if (!record.extension.empty()) {
-    name += "." + record.extension;
-  }
-  record.name = safeFileName(name);
+  AttachmentRecord record =
+      attachmentRecord(upload, std::move(localId), std::move(fileId), std::move(extension));
 
   std::lock_guard lock(mutex_);
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {

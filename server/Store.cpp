@@ -2,6 +2,7 @@
 
 #include "PostgresStore.h"
 #include "SqliteStore.h"
+#include "TextChecks.h"
 
 #include <cctype>
 
@@ -53,6 +54,20 @@ std::int64_t Store::nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+AttachmentRecord Store::attachmentRecord(const Upload& upload, std::string localId,
+                                         std::string fileId, std::string extension) {
+  AttachmentRecord record;
+  record.id = upload.id();
+  record.localId = std::move(localId);
+  record.fileId = std::move(fileId);
+  record.extension = std::move(extension);
+  record.size = static_cast<std::int64_t>(upload.size());
+  record.createdMs = nowMs();
+  record.name = safeFileName(record.extension.empty() ? record.fileId
+                                                      : record.fileId + "." + record.extension);
+  return record;
 }
 
 Error Store::noSpaceError(const std::string& description) {

@@ -293,6 +293,9 @@ class Store {
   virtual Result<Unit> clearLoginFailures(std::string_view key) = 0;
 
   static std::int64_t nowMs();
+  // The record of a finished upload, stamped now and named after its fileId and extension.
+  static AttachmentRecord attachmentRecord(const Upload& upload, std::string localId,
+                                           std::string fileId, std::string extension);
   // All messages in one text, for the search index.
   static std::string joinedMessages(const std::vector<std::string>& messages);
   // The search box's text split at white space.
