@@ -1,5 +1,7 @@
 #include "support/TestServer.h"
 
+#include "support/ProcessFixtures.h"
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -258,9 +260,7 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
   }
   impl_->listener = std::thread([&server] { server.listen_after_bind(); });
   // stop() does nothing until the accept loop runs, so the destructor could wait forever.
-  for (int i = 0; i < 10000 && !server.is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  waitFor([&server] { return server.is_running(); }, std::chrono::seconds(10));
 }
 
 TestServer::~TestServer() {
@@ -312,14 +312,7 @@ void TestServer::reset() {
 
 bool TestServer::waitUntilConnectionClosed(int clientPort,
                                            std::chrono::milliseconds timeout) const {
-  for (const auto deadline = std::chrono::steady_clock::now() + timeout;
-       connectionSocket(port(), clientPort) != -1;) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return waitFor([&] { return connectionSocket(port(), clientPort) == -1; }, timeout);
 }
 
 std::string TestServer::certificateAuthorityFile() {
