@@ -117,8 +117,13 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
       inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
                 sizeof text);
     } else if (address->sa_family == AF_INET6) {
-      inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-                sizeof text);
+      const in6_addr& peer = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+      // An IPv4 client of a dual-stack socket is named as IPv4, as proxies are configured.
+      if (IN6_IS_ADDR_V4MAPPED(&peer)) {
+        inet_ntop(AF_INET, &peer.s6_addr[12], text, sizeof text);
+      } else {
+        inet_ntop(AF_INET6, &peer, text, sizeof text);
+      }
     }
     request.remoteAddress = text;
   }
@@ -220,7 +225,7 @@ Result<std::unique_ptr<AdminHttpServer>> AdminHttpServer::start(AdminHandler han
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(static_cast<std::uint16_t>(options.port));
     address = reinterpret_cast<const sockaddr*>(&v6);
-    flags |= MHD_USE_IPv6;
+    flags |= MHD_USE_DUAL_STACK;  // as the public listener: "::" takes IPv4 clients too
   } else {
     return Error(Error::Kind::process,
                  "the admin address " + options.bind + " is not an IP address");

@@ -3,8 +3,8 @@
 deploy/nginx/tessaline.conf: tessaline-demo submits through nginx while one instance is killed
 with SIGKILL as an upload waits for it; every answered report is stored exactly once with its
 attachments; a dashboard session made on one instance works on the other and through nginx; the
-login throttle is shared and counts the client's address behind nginx; without the database the
-dashboard answers 503. The shipped systemd units pass systemd-analyze verify.
+login throttle is shared and counts the client's address behind nginx (dashboards on "::", nginx
+on IPv4); without the database the dashboard answers 503. The shipped systemd units pass systemd-analyze verify.
 
 usage: scale_out_test.py SERVICE DEMO SOURCE_DIR CERT_DIR
 """
@@ -36,7 +36,7 @@ class Instance:
             [SERVICE, "--port", "0", "--admin-port", "0", "--database", database,
              "--config", os.path.join(SOURCE, "server/sample-service-config.json"),
              "--cert", os.path.join(CERTS, "server.pem"), "--key", os.path.join(CERTS, "server-key.pem"),
-             "--trusted-proxy", "127.0.0.1"],
+             "--trusted-proxy", "127.0.0.1", "--admin-bind", "::"],
             stdout=subprocess.PIPE, stderr=self.log, text=True)
         ports, deadline = {}, time.monotonic() + 30
         while len(ports) < 2 and time.monotonic() < deadline:
