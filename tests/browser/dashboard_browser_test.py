@@ -5,8 +5,8 @@ repeated wrong passwords are refused.
 
 usage: dashboard_browser_test.py SERVICE CONFIG SCREENSHOT_DIR
 """
-import base64, io, json, os, re, subprocess, sys, tempfile, time, urllib.error, urllib.parse
-import urllib.request, uuid, zipfile
+import base64, io, json, os, re, shutil, subprocess, sys, tempfile, time, urllib.error
+import urllib.parse, urllib.request, uuid, zipfile
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException, WebDriverException
@@ -265,7 +265,9 @@ def main():
             driver.quit()
         # A clean exit: no sanitizer report, nothing left running.
         service.terminate()
-        if service.wait(timeout=20) != 0:
+        exited = service.wait(timeout=20)
+        shutil.rmtree(work, ignore_errors=True)
+        if exited != 0:
             service.log.seek(0)
             raise AssertionError("the service ended with %d:\n%s" % (service.returncode, service.log.read()))
     print("dashboard browser test passed")
