@@ -11,9 +11,11 @@
 namespace tessaline {
 
 // Rewrites private details out of the text diagnostics (the system-log capture and the copies of
-// the host's log files) before they leave the machine. All rules run in one linear-time scan
-// (RE2): at each position the leftmost match wins, and of rules matching at the same place the
-// earlier one; replaced text is not scanned again.
+// the host's log files) before they leave the machine. All rules run as one RE2 alternation, so
+// the default rules cost one pass over the text; a host rule that can start a match it never
+// finishes (`a[^"]*"` without a later quote) makes each later search read to the end. At each
+// position the leftmost match wins, and of rules matching at the same place the earlier one;
+// replaced text is not scanned again.
 class TESSALINE_EXPORT Redactor {
  public:
   struct Rule {
