@@ -1,5 +1,6 @@
 # Installs the library into a staging prefix and builds and runs a separate consumer project
 # against it with find_package(Tessaline), then builds the same program with pkg-config's flags.
+# Where Qt 6 is there, the Qt example window is built against the installed Qt adapter too.
 set(prefix ${BINARY_DIR}/consumer-stage)
 set(consumer_build ${BINARY_DIR}/consumer-build)
 file(REMOVE_RECURSE ${prefix} ${consumer_build})
@@ -28,6 +29,17 @@ run("consumer configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${c
     "-DCMAKE_EXE_LINKER_FLAGS=${parent_CMAKE_EXE_LINKER_FLAGS}")
 run("consumer build" ${CMAKE_COMMAND} --build ${consumer_build})
 run("consumer run" ${consumer_build}/consumer)
+
+# Where the library was built with Qt, the example window builds on the installed Qt adapter.
+file(GLOB qt_targets ${prefix}/lib*/cmake/Tessaline/TessalineQtTargets.cmake
+     ${prefix}/lib/*/cmake/Tessaline/TessalineQtTargets.cmake)
+if(qt_targets)
+  run("Qt example configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/qt-feedback
+      -B ${consumer_build}/qt -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix}
+      -DCMAKE_CXX_COMPILER=${parent_CMAKE_CXX_COMPILER} "-DCMAKE_CXX_FLAGS=${parent_CMAKE_CXX_FLAGS}"
+      "-DCMAKE_EXE_LINKER_FLAGS=${parent_CMAKE_EXE_LINKER_FLAGS}")
+  run("Qt example build" ${CMAKE_COMMAND} --build ${consumer_build}/qt)
+endif()
 
 file(GLOB pc_dir LIST_DIRECTORIES true ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
 # The file finds its prefix relative to where it lies, so the staged copy works as installed.
